@@ -1,0 +1,37 @@
+#include "command_loop.h"
+
+#include "../midi_out/long_message.h"
+#include "../midi_out/midi_port.h"
+#include "run_state.h"
+#include "stream_reading.h"
+
+namespace hexmidi {
+
+namespace {
+
+// A field that fails to read sends nothing: the value slot would hold either nothing defined (no
+// field read yet) or the previous command's value, and replaying a stale message is worse than
+// dropping a mistyped one. The character that stopped the field is read next as a command.
+void carry_out_short_message(std::FILE* in, RunState& run) {
+  if (!read_hex_field(in, run.value)) return;
+  send_short_message(run.port, run.value);
+}
+
+}  // namespace
+
+int run_command_loop(std::FILE* in) {
+  RunState run;
+  open_port(run.port);
+  while (read_command_character(in, run.command)) {
+    if (run.command == 'm') {
+      carry_out_short_message(in, run);
+    } else if (run.command == 'l') {
+      carry_out_long_message(in, run);
+    }
+    // Every other character is a command of its own that does nothing.
+  }
+  reset_and_close_port(run.port);
+  return 0;
+}
+
+}  // namespace hexmidi

@@ -1,0 +1,12 @@
+// The Windows multimedia MIDI output API, from wherever this system has it: the platform's own
+// headers on Windows, our stand-in elsewhere. This is the only place the program's code cares
+// which.
+#pragma once
+
+#if defined(_WIN32)
+#include <windows.h>
+// windows.h must come first: mmsystem.h relies on its types.
+#include <mmsystem.h>
+#else
+#include "winmm_standin.h"
+#endif

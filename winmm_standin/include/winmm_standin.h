@@ -1,0 +1,63 @@
+// The part of the Windows multimedia MIDI output API that hexmidi uses, for systems that are not
+// Windows: the same names, types, layouts and result codes as <mmsystem.h>, so that the program's
+// own code is written once. The functions are implemented by libwinmm_standin over the platform's
+// own MIDI services.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+
+using UINT = unsigned int;
+using DWORD = std::uint32_t;  // 32 bits wide, as on Windows (LLP64 unsigned long)
+using DWORD_PTR = std::uintptr_t;
+using LPSTR = char*;
+using MMRESULT = UINT;
+
+// DECLARE_HANDLE: a pointer to a distinct incomplete-looking struct, as windows.h makes it.
+struct HMIDIOUT__ {
+  int unused;
+};
+using HMIDIOUT = HMIDIOUT__*;
+using LPHMIDIOUT = HMIDIOUT*;
+
+// Every field of the Windows record, in the Windows order.
+struct midihdr_tag {
+  LPSTR lpData;
+  DWORD dwBufferLength;
+  DWORD dwBytesRecorded;
+  DWORD_PTR dwUser;
+  DWORD dwFlags;
+  midihdr_tag* lpNext;
+  DWORD_PTR reserved;
+  DWORD dwOffset;
+  DWORD_PTR dwReserved[8];
+};
+using MIDIHDR = midihdr_tag;
+using PMIDIHDR = MIDIHDR*;
+using LPMIDIHDR = MIDIHDR*;
+
+inline constexpr DWORD CALLBACK_NULL = 0x00000000;
+
+inline constexpr MMRESULT MMSYSERR_NOERROR = 0;
+inline constexpr MMRESULT MMSYSERR_BADDEVICEID = 2;
+inline constexpr MMRESULT MMSYSERR_INVALHANDLE = 5;
+inline constexpr MMRESULT MMSYSERR_NODRIVER = 6;
+inline constexpr MMRESULT MMSYSERR_INVALPARAM = 11;
+inline constexpr MMRESULT MIDIERR_UNPREPARED = 64;
+inline constexpr MMRESULT MIDIERR_STILLPLAYING = 65;
+
+inline constexpr DWORD MHDR_DONE = 0x00000001;
+inline constexpr DWORD MHDR_PREPARED = 0x00000002;
+inline constexpr DWORD MHDR_INQUEUE = 0x00000004;
+
+MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
+                     DWORD fdwOpen);
+MMRESULT midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg);
+MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh);
+MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh);
+MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh);
+MMRESULT midiOutReset(HMIDIOUT hmo);
+MMRESULT midiOutClose(HMIDIOUT hmo);
+
+}  // extern "C"

@@ -1,0 +1,44 @@
+// What the stand-in's API layer asks of a backend. The API layer has already turned every call
+// into complete MIDI messages (status byte included, running status expanded) and keeps the
+// handle and header bookkeeping; a backend only moves bytes to one destination.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "winmm_standin.h"
+
+namespace winmm_standin {
+
+class MidiBackend {
+ public:
+  virtual ~MidiBackend() = default;
+
+  // One complete short message. Waits for room when the way out is full: nothing is dropped.
+  // MMSYSERR_NODRIVER once the destination's service has gone.
+  virtual MMRESULT send_message(const std::uint8_t* bytes, std::size_t length) = 0;
+
+  // Starts sending a long message whose bytes stay valid until it is finished or abandoned. Only
+  // one is in progress at a time; a short message sent meanwhile follows it.
+  virtual MMRESULT start_long_message(const std::uint8_t* bytes, std::size_t length) = 0;
+
+  // Moves the long message on. True once its last byte has been handed to the destination, or
+  // when it never can be. May wait up to about a millisecond for progress, so that a caller that
+  // polls does not spin a core.
+  virtual bool advance_long_message() = 0;
+
+  // Drops whatever of the long message has not left yet.
+  virtual void abandon_long_message() = 0;
+
+  // Waits until everything sent has reached the destination, or can't.
+  virtual void drain() = 0;
+};
+
+// One per backend built in; each answers null when its service offers no destination. The order
+// in which they are tried is decided in one place, open_first_output_backend.
+std::unique_ptr<MidiBackend> open_jack_backend();
+std::unique_ptr<MidiBackend> open_alsa_backend();
+std::unique_ptr<MidiBackend> open_first_output_backend();
+
+}  // namespace winmm_standin
