@@ -1,0 +1,232 @@
+"""Runs build/hexmidi against a private JACK server and records what reaches the server.
+
+Everything a test starts is stopped by its process id (SIGTERM, then SIGKILL after a timeout),
+also when the test fails. Each server gets a name of its own, so test files can run in parallel.
+
+Paths come from the environment, which ctest sets (see tests/e2e/CMakeLists.txt):
+    HEXMIDI_BINARY         the hexmidi program under test
+    HEXMIDI_JACK_RECORDER  the recording client, tests/e2e/jack_recorder.cpp
+
+API
+    JackTestCase(unittest.TestCase)
+        Base class. self.session(period=256) starts a JackSession whose stop() is registered
+        with addCleanup, and skips the test (saying why) when jackd or a binary is missing.
+
+    JackSession(period=256, rate=48000)
+        start(recorder=True)  starts `jackd -r -S -n <unique> -d dummy -r <rate> -p <period>`,
+                              waits until it answers, then (by default) starts the recorder and
+                              waits for its ready file. Its input port "recorder:in" is then the
+                              first MIDI input port, so hexmidi connects to it.
+        env                   the environment for anything run against this server
+                              (JACK_DEFAULT_SERVER=<name>, JACK_NO_START_SERVER=1).
+        run_hexmidi(stdin: bytes, timeout=60) -> Run
+                              runs hexmidi to its end with the given input.
+        start_hexmidi() -> subprocess.Popen
+                              hexmidi with a pipe on stdin, for tests that write with timing;
+                              finish with finish_hexmidi(process, timeout=60) -> Run (closes
+                              stdin, waits, collects the output).
+        events() -> list[Event]
+                              stops the recorder (it writes out everything first) and returns
+                              every event it recorded, in order. Fails the run if the recorder
+                              lost any. Call it after hexmidi has exited.
+        stop()                stops whatever is still running. Idempotent.
+
+    run_without_server(stdin: bytes, timeout=60) -> Run
+        runs hexmidi with a server name that nothing answers to.
+
+    Run: returncode, stdout (bytes), stderr (bytes), seconds (wall clock)
+    Event: frame (absolute frame time), data (bytes)
+    joined(events) -> bytes   the bytes of consecutive events, one after another
+    hex_bytes(text) -> bytes  "90 3C 7F" -> b"\\x90\\x3c\\x7f"
+"""
+
+import collections
+import itertools
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+Run = collections.namedtuple("Run", "returncode stdout stderr seconds")
+Event = collections.namedtuple("Event", "frame data")
+
+_names = itertools.count()
+
+
+def hex_bytes(text):
+    return bytes(int(field, 16) for field in text.split())
+
+
+def joined(events):
+    return b"".join(event.data for event in events)
+
+
+def _binary(variable):
+    path = os.environ.get(variable)
+    if not path or not os.access(path, os.X_OK):
+        raise unittest.SkipTest(f"{variable} does not name a program (run the tests via ctest)")
+    return path
+
+
+def _stop_process(process, timeout=5.0):
+    """SIGTERM, then SIGKILL after timeout: by pid, never by name."""
+    if process is None or process.poll() is not None:
+        return
+    process.send_signal(signal.SIGTERM)
+    try:
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+def _wait_until(condition, timeout, what):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.02)
+
+
+def _unique_server_name():
+    return f"hexmidi-e2e-{os.getpid()}-{next(_names)}"
+
+
+def _environment(server_name):
+    env = dict(os.environ)
+    env["JACK_DEFAULT_SERVER"] = server_name
+    env["JACK_NO_START_SERVER"] = "1"
+    return env
+
+
+def _collect(process, stdin, timeout, started):
+    try:
+        stdout, stderr = process.communicate(stdin, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        _stop_process(process)
+        raise AssertionError(f"hexmidi did not finish within {timeout} s")
+    return Run(process.returncode, stdout, stderr, time.monotonic() - started)
+
+
+def run_without_server(stdin, timeout=60):
+    hexmidi = _binary("HEXMIDI_BINARY")
+    started = time.monotonic()
+    process = subprocess.Popen([hexmidi], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=_environment(_unique_server_name()))
+    return _collect(process, stdin, timeout, started)
+
+
+class JackSession:
+    def __init__(self, period=256, rate=48000):
+        self.period = period
+        self.rate = rate
+        self.name = _unique_server_name()
+        self.env = _environment(self.name)
+        self._directory = tempfile.mkdtemp(prefix="hexmidi-e2e-")
+        self._server = None
+        self._recorder = None
+        self._hexmidi = []
+        self._events = None
+
+    def _path(self, name):
+        return os.path.join(self._directory, name)
+
+    def start(self, recorder=True):
+        self._start_server()
+        if recorder:
+            self._start_recorder()
+        return self
+
+    def _start_server(self):
+        with open(self._path("jackd.log"), "wb") as log:
+            self._server = subprocess.Popen(
+                ["jackd", "-r", "-S", "-n", self.name, "-d", "dummy",
+                 "-r", str(self.rate), "-p", str(self.period)],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=self.env)
+        _wait_until(self._server_answers, 15, f"jackd {self.name} to answer")
+
+    def _server_answers(self):
+        if self._server.poll() is not None:
+            with open(self._path("jackd.log"), "rb") as log:
+                raise AssertionError(f"jackd exited: {log.read().decode(errors='replace')}")
+        return subprocess.run(["jack_wait", "-c", "-s", self.name], env=self.env,
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              check=False).stdout.startswith(b"running")
+
+    def _start_recorder(self):
+        ready = self._path("recorder.ready")
+        self._recorder = subprocess.Popen(
+            [_binary("HEXMIDI_JACK_RECORDER"), self._path("events.txt"), ready, "recorder"],
+            stdin=subprocess.DEVNULL, env=self.env)
+
+        def is_ready():
+            if self._recorder.poll() is not None:
+                raise AssertionError(f"recorder exited with {self._recorder.returncode}")
+            return os.path.exists(ready)
+
+        _wait_until(is_ready, 15, "the recorder to be ready")
+
+    def run_hexmidi(self, stdin, timeout=60):
+        started = time.monotonic()
+        process = self._popen_hexmidi()
+        return _collect(process, stdin, timeout, started)
+
+    def start_hexmidi(self):
+        process = self._popen_hexmidi()
+        process.started_at = time.monotonic()
+        return process
+
+    def finish_hexmidi(self, process, timeout=60):
+        return _collect(process, None, timeout, getattr(process, "started_at", time.monotonic()))
+
+    def _popen_hexmidi(self):
+        process = subprocess.Popen([_binary("HEXMIDI_BINARY")], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env)
+        self._hexmidi.append(process)
+        return process
+
+    def events(self):
+        if self._events is None:
+            recorder, self._recorder = self._recorder, None
+            if recorder is None:
+                raise AssertionError("no recorder was started")
+            _stop_process(recorder, timeout=30)
+            if recorder.returncode == 3:
+                raise AssertionError("the recorder lost events: its ring overflowed")
+            if recorder.returncode != 0:
+                raise AssertionError(f"the recorder exited with {recorder.returncode}")
+            self._events = self._read_events()
+        return self._events
+
+    def _read_events(self):
+        events = []
+        with open(self._path("events.txt"), "rb") as recorded:
+            for line in recorded:
+                frame, _, data = line.partition(b" ")
+                events.append(Event(int(frame), bytes.fromhex(data.decode())))
+        return events
+
+    def stop(self):
+        for process in self._hexmidi:
+            _stop_process(process)
+        self._hexmidi = []
+        _stop_process(self._recorder)
+        self._recorder = None
+        _stop_process(self._server)
+        self._server = None
+        shutil.rmtree(self._directory, ignore_errors=True)
+
+
+class JackTestCase(unittest.TestCase):
+    def session(self, period=256, rate=48000, recorder=True):
+        if shutil.which("jackd") is None or shutil.which("jack_wait") is None:
+            self.skipTest("jackd is not installed (Debian package jackd2)")
+        _binary("HEXMIDI_BINARY")
+        if recorder:
+            _binary("HEXMIDI_JACK_RECORDER")
+        session = JackSession(period, rate)
+        self.addCleanup(session.stop)
+        return session.start(recorder)
