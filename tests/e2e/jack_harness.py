@@ -23,12 +23,15 @@ API
                               runs hexmidi to its end with the given input.
         start_hexmidi() -> subprocess.Popen
                               hexmidi with a pipe on stdin, for tests that write with timing;
-                              finish with finish_hexmidi(process, timeout=60) -> Run (closes
-                              stdin, waits, collects the output).
+                              finish with finish_hexmidi(process, rest=None, timeout=60) -> Run
+                              (writes `rest`, closes stdin, waits, collects the output).
+        stop_server()         stops jackd while clients still use it.
         events() -> list[Event]
                               stops the recorder (it writes out everything first) and returns
                               every event it recorded, in order. Fails the run if the recorder
                               lost any. Call it after hexmidi has exited.
+        start_recorder()      starts a fresh recorder on the same server, so that one server
+                              can serve several runs, each with events() of its own.
         stop()                stops whatever is still running. Idempotent.
 
     run_without_server(stdin: bytes, timeout=60) -> Run
@@ -38,6 +41,10 @@ API
     Event: frame (absolute frame time), data (bytes)
     joined(events) -> bytes   the bytes of consecutive events, one after another
     hex_bytes(text) -> bytes  "90 3C 7F" -> b"\\x90\\x3c\\x7f"
+    reset_messages(sounding=()) -> list[bytes]
+                              what a reset sends: a note-off (8n kk 00) for each (channel, key)
+                              sounding, in channel then key order, then sustain off (Bn 40 00)
+                              on channels 0 to F.
 """
 
 import collections
@@ -58,6 +65,11 @@ _names = itertools.count()
 
 def hex_bytes(text):
     return bytes(int(field, 16) for field in text.split())
+
+
+def reset_messages(sounding=()):
+    note_offs = [bytes([0x80 | channel, key, 0]) for channel, key in sorted(sounding)]
+    return note_offs + [bytes([0xB0 | channel, 0x40, 0]) for channel in range(16)]
 
 
 def joined(events):
@@ -130,6 +142,10 @@ class JackSession:
         self._recorder = None
         self._hexmidi = []
         self._events = None
+        self._recordings = 0
+
+    def _events_path(self):
+        return self._path(f"events{self._recordings}.txt")
 
     def _path(self, name):
         return os.path.join(self._directory, name)
@@ -137,7 +153,7 @@ class JackSession:
     def start(self, recorder=True):
         self._start_server()
         if recorder:
-            self._start_recorder()
+            self.start_recorder()
         return self
 
     def _start_server(self):
@@ -156,10 +172,13 @@ class JackSession:
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                               check=False).stdout.startswith(b"running")
 
-    def _start_recorder(self):
-        ready = self._path("recorder.ready")
+    def start_recorder(self):
+        _stop_process(self._recorder)
+        self._recordings += 1
+        self._events = None
+        ready = self._path(f"recorder{self._recordings}.ready")
         self._recorder = subprocess.Popen(
-            [_binary("HEXMIDI_JACK_RECORDER"), self._path("events.txt"), ready, "recorder"],
+            [_binary("HEXMIDI_JACK_RECORDER"), self._events_path(), ready, "recorder"],
             stdin=subprocess.DEVNULL, env=self.env)
 
         def is_ready():
@@ -179,8 +198,11 @@ class JackSession:
         process.started_at = time.monotonic()
         return process
 
-    def finish_hexmidi(self, process, timeout=60):
-        return _collect(process, None, timeout, getattr(process, "started_at", time.monotonic()))
+    def finish_hexmidi(self, process, rest=None, timeout=60):
+        return _collect(process, rest, timeout, getattr(process, "started_at", time.monotonic()))
+
+    def stop_server(self):
+        _stop_process(self._server)
 
     def _popen_hexmidi(self):
         process = subprocess.Popen([_binary("HEXMIDI_BINARY")], stdin=subprocess.PIPE,
@@ -203,7 +225,7 @@ class JackSession:
 
     def _read_events(self):
         events = []
-        with open(self._path("events.txt"), "rb") as recorded:
+        with open(self._events_path(), "rb") as recorded:
             for line in recorded:
                 frame, _, data = line.partition(b" ")
                 events.append(Event(int(frame), bytes.fromhex(data.decode())))

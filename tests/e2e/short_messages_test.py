@@ -1,0 +1,133 @@
+"""hexmidi playing "m" commands into a JACK server: the bytes that arrive, and when."""
+
+import time
+import unittest
+
+from jack_harness import JackTestCase, hex_bytes, reset_messages
+
+
+def messages(*texts):
+    return [hex_bytes(text) for text in texts]
+
+
+class ShortMessageBytes(JackTestCase):
+    def assert_plays(self, session, stream, expected):
+        session.start_recorder()
+        run = session.run_hexmidi(stream.encode())
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
+        events = session.events()
+        self.assertEqual([event.data for event in events], expected)
+        frames = [event.frame for event in events]
+        self.assertEqual(frames, sorted(frames), "event times go backwards")
+
+    def test_streams_arrive_as_the_midi_standard_has_them(self):
+        session = self.session()
+        # (stream, messages before the reset, (channel, key) sounding at the end)
+        cases = [
+            ("m 7F3C90", messages("90 3C 7F"), [(0, 0x3C)]),
+            # Running status: a value below 80 reuses the last channel status; JACK is always
+            # handed whole messages.
+            ("m 7F3C90\nm 7F40\nm 6043", messages("90 3C 7F", "90 40 7F", "90 43 60"),
+             [(0, 0x3C), (0, 0x40), (0, 0x43)]),
+            # One data byte for Cn, Dn, F1, F3; two for En and F2; none for F6, F8-FF. Bits
+            # 24-31 and the bytes a status does not take are ignored.
+            ("m 12345C3 m 7F55D4 m 345678E5 m 2000F2 m 11F3 m 7FF1 m 3C4F6 m FFFFF8",
+             messages("C3 45", "D4 55", "E5 78 56", "F2 00 20", "F3 11", "F1 7F", "F6", "F8"),
+             []),
+            # Real-time bytes keep running status; F1-F6 end it, and a data byte with no status
+            # sends nothing. System exclusive never goes as a short message.
+            ("m 7F3C91 m FE m 7F40 m F6 m 7F43 m F0 m F7 m F4 m F5",
+             messages("91 3C 7F", "FE", "91 40 7F", "F6"), [(1, 0x3C), (1, 0x40)]),
+            ("m 7F40", [], []),
+            # Characters other than "m" and "l" are skipped; a field that fails to read sends
+            # nothing and the character that stopped it is read as a command.
+            ("zz; m m 7F3C90 ?m\n\tm 7F4590", messages("90 3C 7F", "90 45 7F"),
+             [(0, 0x3C), (0, 0x45)]),
+            ("", [], []),
+        ]
+        for stream, sent, sounding in cases:
+            with self.subTest(stream=stream):
+                self.assert_plays(session, stream, sent + reset_messages(sounding))
+
+    def test_reset_ends_exactly_the_notes_still_sounding(self):
+        session = self.session()
+        cases = [
+            # Note-offs in channel order, then key order, whatever order the notes started in.
+            ("m 7F4092 m 7F3C92 m 7F3091 m 7F7F9F m 01009F",
+             [(2, 0x40), (2, 0x3C), (1, 0x30), (15, 0x7F), (15, 0x00)]),
+            # A note-off or a note-on with velocity 0 ends a note; another channel's does not.
+            ("m 7F3C90 m 7F4090 m 403C80 m 004090 m 7F3C91 m 003C82", [(1, 0x3C)]),
+            # A note started twice sounds once.
+            ("m 7F3C90 m 203C90", [(0, 0x3C)]),
+        ]
+        for stream, sounding in cases:
+            with self.subTest(stream=stream):
+                session.start_recorder()
+                run = session.run_hexmidi(stream.encode())
+                self.assertEqual(run.returncode, 0)
+                events = session.events()
+                self.assertEqual([event.data for event in events[-len(reset_messages(sounding)):]],
+                                 reset_messages(sounding))
+
+
+class EndOfInput(JackTestCase):
+    def test_the_last_message_before_the_end_arrives(self):
+        session = self.session()
+        burst = "".join(f"m 7F{key:02X}90\nm 00{key:02X}80\n" for key in range(128)) * 20
+        # (what comes first, the last message, what is sounding at the end)
+        cases = [
+            ("no newline after the field", "m 7F3C90", "90 3C 7F", [(0, 0x3C)]),
+            ("after a burst longer than a period's buffer", burst + "m 7F3C90\n", "90 3C 7F",
+             [(0, 0x3C)]),
+            ("right after a long message", "l 3 F0 7D F7 m 12C5", "C5 12", []),
+        ]
+        for name, stream, last, sounding in cases:
+            with self.subTest(name):
+                session.start_recorder()
+                run = session.run_hexmidi(stream.encode())
+                self.assertEqual(run.returncode, 0)
+                data = [event.data for event in session.events()]
+                reset = reset_messages(sounding)
+                self.assertEqual(data[-len(reset) - 1:], [hex_bytes(last)] + reset)
+
+
+class Timing(JackTestCase):
+    def test_a_pause_between_lines_is_kept_to_the_frame(self):
+        session = self.session()
+        process = session.start_hexmidi()
+        # Opening the port comes before the first read; let it finish, so that the pause the
+        # program sees is the one written here.
+        time.sleep(1.0)
+        process.stdin.write(b"m 7F3C90\n")
+        process.stdin.flush()
+        time.sleep(0.3)
+        process.stdin.write(b"m 7F4090\n")
+        process.stdin.flush()
+        run = session.finish_hexmidi(process)
+        self.assertEqual(run.returncode, 0)
+        events = session.events()
+        self.assertEqual([event.data for event in events[:2]], messages("90 3C 7F", "90 40 7F"))
+        gap = events[1].frame - events[0].frame
+        print(f"300 ms pause: {gap} frames between the two events (48 kHz)")
+        self.assertAlmostEqual(gap, 14400, delta=1200)
+
+
+class ServerGoingAway(JackTestCase):
+    def test_the_program_reads_on_to_the_end_and_exits_0(self):
+        session = self.session()
+        process = session.start_hexmidi()
+        process.stdin.write(b"m 7F3C90\n")
+        process.stdin.flush()
+        time.sleep(0.2)
+        session.stop_server()
+        # Everything after this answers "no driver" at once: a megabyte of input takes no
+        # longer than reading it.
+        started = time.monotonic()
+        run = session.finish_hexmidi(process, b"m 7F4090\nl 3 F0 01 F7\n" * 50000)
+        print(f"after the server went away: rest of input read in "
+              f"{time.monotonic() - started:.2f} s")
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
+
+
+if __name__ == "__main__":
+    unittest.main()
