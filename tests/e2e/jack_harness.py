@@ -36,6 +36,9 @@ API
 
     run_without_server(stdin: bytes, timeout=60) -> Run
         runs hexmidi with a server name that nothing answers to.
+    hexmidi_binary() -> str   the program under test (skips the test when it is not set)
+    environment_without_server() -> dict
+                              the environment naming a server that nothing answers to.
 
     Run: returncode, stdout (bytes), stderr (bytes), seconds (wall clock)
     Event: frame (absolute frame time), data (bytes)
@@ -74,6 +77,14 @@ def reset_messages(sounding=()):
 
 def joined(events):
     return b"".join(event.data for event in events)
+
+
+def hexmidi_binary():
+    return _binary("HEXMIDI_BINARY")
+
+
+def environment_without_server():
+    return _environment(_unique_server_name())
 
 
 def _binary(variable):

@@ -1,0 +1,75 @@
+"""hexmidi with no port to play to: it still reads all of its input, prints nothing, exits 0."""
+
+import os
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from jack_harness import JackTestCase, environment_without_server, hexmidi_binary
+
+# Short and long messages, some of them malformed, a megabyte or so in all.
+STREAM = (b"m 7F3C90\nl 6 F0 7E 7F 09 01 F7\nm 40\nl 3 F0 zz F7\nm 003C80\n" * 20000 +
+          b"l 10000 " + b"F0 " + b"55 " * 0xFFFE + b"F7\n")
+
+
+def play_through_pipe(test, env):
+    """Writes the stream on a pipe from a thread of its own: a program that stops reading
+    early shows as a writer that is left blocked, or that meets a broken pipe."""
+    # Output goes to files, so that a program that did print could never block on it.
+    stdout, stderr = tempfile.TemporaryFile(), tempfile.TemporaryFile()
+    test.addCleanup(stdout.close)
+    test.addCleanup(stderr.close)
+    process = subprocess.Popen([hexmidi_binary()], stdin=subprocess.PIPE, stdout=stdout,
+                               stderr=stderr, env=env)
+    test.addCleanup(lambda: process.poll() is None and process.kill())
+    written = []
+
+    def write_all():
+        try:
+            process.stdin.write(STREAM)
+            process.stdin.close()
+            written.append(len(STREAM))
+        except BrokenPipeError:
+            written.append("broken pipe")
+
+    writer = threading.Thread(target=write_all, daemon=True)
+    started = time.monotonic()
+    writer.start()
+    writer.join(timeout=60)
+    test.assertFalse(writer.is_alive(), "the writer was left blocked")
+    process.wait(timeout=60)
+    seconds = time.monotonic() - started
+    test.assertEqual(written, [len(STREAM)], "not all input was read")
+    stdout.seek(0)
+    stderr.seek(0)
+    test.assertEqual((process.returncode, stdout.read(), stderr.read()), (0, b"", b""))
+    return seconds
+
+
+class NoPort(JackTestCase):
+    def test_without_a_server_all_input_is_read_silently(self):
+        seconds = play_through_pipe(self, environment_without_server())
+        print(f"no server: {len(STREAM)} bytes of input read in {seconds:.2f} s")
+
+    def test_a_server_without_a_midi_input_port_is_no_port(self):
+        session = self.session(recorder=False)
+        seconds = play_through_pipe(self, session.env)
+        print(f"server without a MIDI input: {len(STREAM)} bytes read in {seconds:.2f} s")
+
+    def test_an_input_file_is_read_to_its_end(self):
+        with tempfile.TemporaryFile() as stream:
+            stream.write(STREAM)
+            stream.seek(0)
+            # The file offset is shared with the child: where it stands afterwards is how far
+            # the program read.
+            run = subprocess.run([hexmidi_binary()], stdin=stream, capture_output=True,
+                                 env=environment_without_server(), timeout=60,
+                                 check=False)
+            self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
+            self.assertEqual(os.lseek(stream.fileno(), 0, os.SEEK_CUR), len(STREAM))
+
+
+if __name__ == "__main__":
+    unittest.main()
