@@ -1,0 +1,31 @@
+// Windows makes device 0 the first real output, typically the synthesizer or the interface that
+// is plugged in; a client that only passes events on to nobody would swallow every note. So
+// Midi Through, which the kernel creates whether or not anything listens to it, is passed over
+// while anything else takes writes, and used when it is all there is (someone may be reading
+// from it, and playing to it is better than refusing to open).
+#include "alsa_destination_choice.h"
+
+namespace winmm_standin {
+
+namespace {
+// SND_SEQ_CLIENT_SYSTEM: the kernel's announcements and timer, never a destination.
+constexpr int system_client = 0;
+}  // namespace
+
+bool is_midi_through(const SequencerPort& port) {
+  return port.is_kernel_client && port.client_name == "Midi Through";
+}
+
+std::optional<SequencerPort> choose_device_zero(const std::vector<SequencerPort>& ports,
+                                                int own_client) {
+  std::optional<SequencerPort> first_through;
+  for (const SequencerPort& port : ports) {
+    if (port.client == system_client || port.client == own_client) continue;
+    if (!port.takes_writes) continue;
+    if (!is_midi_through(port)) return port;
+    if (!first_through) first_through = port;
+  }
+  return first_through;
+}
+
+}  // namespace winmm_standin
