@@ -1,0 +1,93 @@
+"""hexmidi playing "l" commands into a JACK server: long messages arrive whole and in place."""
+
+import unittest
+
+from jack_harness import JackTestCase, hex_bytes, joined, reset_messages
+
+# What a period's MIDI port buffer holds, in bytes: a 32 KiB buffer less its own bookkeeping.
+PERIOD_BUFFER = 32720
+
+
+def system_exclusive(length):
+    """F0, the non-commercial ID 7D, then data bytes in a pattern that shows any byte out of
+    place, then F7."""
+    data = bytes((i * 37 + (i >> 7)) & 0x7F for i in range(length - 3))
+    return b"\xF0\x7D" + data + b"\xF7"
+
+
+def l_command(message):
+    return f"l {len(message):X} " + " ".join(f"{byte:02X}" for byte in message) + "\n"
+
+
+class LongMessages(JackTestCase):
+    def play(self, session, stream):
+        session.start_recorder()
+        run = session.run_hexmidi(stream.encode())
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
+        events = session.events()
+        frames = [event.frame for event in events]
+        self.assertEqual(frames, sorted(frames), "event times go backwards")
+        return events
+
+    def test_messages_that_fit_a_period_arrive_as_one_event(self):
+        session = self.session()
+        cases = [
+            ("GM System On", "l 6 F0 7E 7F 09 01 F7\n", [hex_bytes("F0 7E 7F 09 01 F7")]),
+            # The bytes go as given: nothing is checked for F0, F7 or status bits.
+            ("a control change", "l 3 B0 07 64\n", [hex_bytes("B0 07 64")]),
+            # Behind a short message it no longer fits that period's buffer: it waits for the
+            # next one rather than being split.
+            ("nearly a whole buffer, after a short message", "m 05C1\n" + l_command(
+                system_exclusive(PERIOD_BUFFER - 100)),
+             [hex_bytes("C1 05"), system_exclusive(PERIOD_BUFFER - 100)]),
+        ]
+        for name, stream, expected in cases:
+            with self.subTest(name):
+                events = self.play(session, stream)
+                self.assertEqual([event.data for event in events], expected + reset_messages())
+
+    def test_large_messages_arrive_whole_between_the_messages_around_them(self):
+        session = self.session()
+        for length in (64 * 1024, 1024 * 1024):
+            with self.subTest(length=length):
+                message = system_exclusive(length)
+                events = self.play(session,
+                                   "m 7F3C90\n" + l_command(message) + "m 003C80\nm 05C1\n")
+                data = [event.data for event in events]
+                self.assertEqual(data[0], hex_bytes("90 3C 7F"))
+                self.assertEqual(data[-18:], [hex_bytes("80 3C 00"), hex_bytes("C1 05")] +
+                                 reset_messages())
+                pieces = events[1:-18]
+                self.assertGreater(len(pieces), length // PERIOD_BUFFER)
+                self.assertTrue(joined(pieces) == message,
+                                "the pieces joined are not the message sent")
+
+    def test_fields_are_read_as_the_c_library_reads_hex(self):
+        session = self.session()
+        cases = [
+            ("over lines and any white space", "l\n6\nF0\n7E\t7F  \r\n09\v\f01\n\nF7",
+             "F0 7E 7F 09 01 F7"),
+            # Each field gives its low 8 bits.
+            ("wider fields", "l 4 F0 17D FFFFFF01 1F7", "F0 7D 01 F7"),
+            ("a count with leading zeros and an 0x", "l 0x0003 0xF0 0X7D f7", "F0 7D F7"),
+        ]
+        for name, stream, expected in cases:
+            with self.subTest(name):
+                events = self.play(session, stream)
+                self.assertEqual([event.data for event in events],
+                                 [hex_bytes(expected)] + reset_messages())
+
+    def test_a_message_that_cannot_be_read_whole_sends_nothing(self):
+        session = self.session()
+        # Each is followed by a program change, which must arrive alone: the stream stays in
+        # step.
+        for stream in ("l 0", "l -3 F0 F7", "l FFFFFFFD F0 F7", "l 3 F0 zz F7", "l 3 F0 7D",
+                       "l zz"):
+            with self.subTest(stream=stream):
+                events = self.play(session, stream + " m 05C1")
+                self.assertEqual([event.data for event in events],
+                                 [hex_bytes("C1 05")] + reset_messages())
+
+
+if __name__ == "__main__":
+    unittest.main()
