@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# Builds hexmidi and plays an example stream to the first MIDI output port.
+# The demo: installs what is missing, builds hexmidi and plays examples/ through it. On a machine
+# with no MIDI output port it plays them to a private synthesizer instead, and leaves a WAV of
+# what it played and a PNG of its spectrogram in build/demo/ (it says where).
+#   scripts/play-example.sh              # as above
+#   scripts/play-example.sh --record     # through the private synthesizer even when a port exists
+# HEXMIDI_BUILD_DIR names another build directory than build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh build
-cmake -S . -B build >/dev/null
-cmake --build build -j "$(nproc)" >/dev/null
-printf 'm 7F3C90\nm 7F4090\nm 7F4390\nl 6 F0 7E 7F 09 01 F7\nm 003C80\nm 004080\nm 004380\n' |
-  build/hexmidi
+build=${HEXMIDI_BUILD_DIR:-build}
+scripts/install-deps.sh build demo
+cmake -S . -B "$build" >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+exec scripts/demo/play-examples.sh --hexmidi "$build/hexmidi" --out "$build/demo" "$@"

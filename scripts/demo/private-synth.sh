@@ -1,0 +1,108 @@
+# Sourced by the demo: a private JACK server with a software synthesizer on it, and a recorder
+# of the synthesizer's audio. Everything is started here for the demo's length only and stopped
+# by the process ids kept below; nothing else is touched.
+#
+# The server runs the dummy driver, which keeps time without a sound card, so the demo works
+# on a machine with no audio at all; the sound reaches us through the recording alone.
+# fluidsynth is the synthesizer because Debian ships it with a General MIDI soundfont and it
+# speaks JACK MIDI natively; jack_rec, which comes with the JACK tools, writes the WAV.
+
+soundfont=/usr/share/sounds/sf2/TimGM6mb.sf2
+synth_client=synth
+sample_rate=44100
+
+server_pid=""
+synth_pid=""
+recorder_pid=""
+
+missing_synth_tools() {
+  local tool missing=()
+  for tool in jackd jack_wait jack_lsp jack_rec fluidsynth sox; do
+    command -v "$tool" >/dev/null || missing+=("$tool")
+  done
+  [ -r "$soundfont" ] || missing+=("$soundfont")
+  echo "${missing[*]}"
+}
+
+# Polls until `jack_lsp` lists the port, for up to five seconds.
+wait_for_jack_port() {
+  local port=$1 tries
+  for ((tries = 0; tries < 50; tries++)); do
+    jack_lsp 2>/dev/null | grep -qxF "$port" && return 0
+    sleep 0.1
+  done
+  echo "demo: $port did not appear on JACK server $JACK_DEFAULT_SERVER" >&2
+  return 1
+}
+
+# Starts the server and the synthesizer. The server's name is unique to this run, so that
+# several demos (or tests) can run side by side; every JACK client started from here on, hexmidi
+# included, reaches it through JACK_DEFAULT_SERVER, and none may start a server of its own.
+start_private_synth() {
+  local work=$1
+  export JACK_DEFAULT_SERVER="hexmidi-demo-$$-$RANDOM"
+  export JACK_NO_START_SERVER=1
+  jackd --name "$JACK_DEFAULT_SERVER" -d dummy --rate "$sample_rate" --period 512 \
+    >"$work/jackd.log" 2>&1 &
+  server_pid=$!
+  if ! jack_wait --wait --timeout 5 >/dev/null 2>&1; then
+    echo "demo: the private JACK server did not start" >&2
+    return 1
+  fi
+
+  # fluidsynth has no way to run without a shell or a file to play other than its network
+  # server, which would need a free TCP port; so its shell reads a FIFO that we hold open and
+  # never write to. Its audio and MIDI ports share one client, $synth_client.
+  mkfifo "$work/synth-commands"
+  exec {synth_commands}<>"$work/synth-commands"
+  fluidsynth --audio-driver=jack --midi-driver=jack --gain=0.5 \
+    -o audio.jack.id="$synth_client" -o midi.jack.id="$synth_client" \
+    -o audio.jack.server="$JACK_DEFAULT_SERVER" -o midi.jack.server="$JACK_DEFAULT_SERVER" \
+    "$soundfont" <&"$synth_commands" >"$work/fluidsynth.log" 2>&1 &
+  synth_pid=$!
+  wait_for_jack_port "$synth_client:midi_00" && wait_for_jack_port "$synth_client:right"
+}
+
+# Records both of the synthesizer's outputs for a fixed number of seconds: jack_rec finishes its
+# file only when its time is up, and one stopped by a signal leaves a WAV with a broken header.
+start_recording() {
+  local wav=$1 seconds=$2 work=$3
+  jack_rec -f "$wav" -d "$seconds" "$synth_client:left" "$synth_client:right" \
+    >"$work/jack_rec.log" 2>&1 &
+  recorder_pid=$!
+  wait_for_jack_port jackrec:input2
+}
+
+# Waits for the recording to reach its end; one still running a few seconds past it is stopped.
+finish_recording() {
+  local seconds=$1 waited
+  for ((waited = 0; waited < (seconds + 5) * 10; waited++)); do
+    kill -0 "$recorder_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$recorder_pid" 2>/dev/null; then
+    stop_process "$recorder_pid"
+    recorder_pid=""
+    return 1
+  fi
+  local status=0
+  wait "$recorder_pid" 2>/dev/null || status=$?
+  recorder_pid=""
+  return "$status"
+}
+
+stop_process() {
+  local pid=$1
+  [ -n "$pid" ] || return 0
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+# In the reverse order of starting: the clients first, so that the server sees them go.
+stop_private_synth() {
+  stop_process "$recorder_pid"
+  stop_process "$synth_pid"
+  stop_process "$server_pid"
+  recorder_pid="" synth_pid="" server_pid=""
+  if [ -n "${synth_commands:-}" ]; then exec {synth_commands}>&-; fi
+}
