@@ -41,10 +41,12 @@ def main():
     step = float(sys.argv[1]) if len(sys.argv) > 1 else 0.6
     send(short_message(0xC0 | CHANNEL, PROGRAM_STRING_ENSEMBLE))
     sounding = ()
-    for chord in CHORDS:
+    # Chords fall on a fixed grid, so the time spent writing never adds up.
+    start = time.monotonic()
+    for beat, chord in enumerate(CHORDS, start=1):
         send(*[note_off(key) for key in sounding], *[note_on(key) for key in chord])
         sounding = chord
-        time.sleep(step)
+        time.sleep(max(0.0, start + beat * step - time.monotonic()))
     send(*[note_off(key) for key in sounding])
 
 

@@ -35,6 +35,27 @@ wait_for_jack_port() {
   return 1
 }
 
+# Starts the server, trying again for a while when the machine is out of JACK servers: libjack
+# has room for only eight at once, and tests running side by side may hold them all.
+start_server() {
+  local log=$1 attempt waited
+  for ((attempt = 0; attempt < 30; attempt++)); do
+    jackd --name "$JACK_DEFAULT_SERVER" -d dummy --rate "$sample_rate" --period 512 >"$log" 2>&1 &
+    server_pid=$!
+    for ((waited = 0; waited < 50; waited++)); do
+      [ "$(jack_wait --check 2>/dev/null)" = running ] && return 0
+      kill -0 "$server_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    stop_process "$server_pid"
+    server_pid=""
+    grep -q "Too many servers" "$log" || break
+    sleep 1
+  done
+  echo "demo: the private JACK server did not start" >&2
+  return 1
+}
+
 # Starts the server and the synthesizer. The server's name is unique to this run, so that
 # several demos (or tests) can run side by side; every JACK client started from here on, hexmidi
 # included, reaches it through JACK_DEFAULT_SERVER, and none may start a server of its own.
@@ -42,13 +63,7 @@ start_private_synth() {
   local work=$1
   export JACK_DEFAULT_SERVER="hexmidi-demo-$$-$RANDOM"
   export JACK_NO_START_SERVER=1
-  jackd --name "$JACK_DEFAULT_SERVER" -d dummy --rate "$sample_rate" --period 512 \
-    >"$work/jackd.log" 2>&1 &
-  server_pid=$!
-  if ! jack_wait --wait --timeout 5 >/dev/null 2>&1; then
-    echo "demo: the private JACK server did not start" >&2
-    return 1
-  fi
+  start_server "$work/jackd.log" || return 1
 
   # fluidsynth has no way to run without a shell or a file to play other than its network
   # server, which would need a free TCP port; so its shell reads a FIFO that we hold open and
