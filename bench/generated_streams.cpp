@@ -1,7 +1,6 @@
 #include "generated_streams.h"
 
 #include <cstdio>
-#include <string>
 
 namespace bench {
 
@@ -23,9 +22,11 @@ std::string short_message_lines(std::size_t lines) {
 namespace bench {
 
 std::string long_message_text(std::size_t bytes) {
-  std::string text = "l " + std::to_string(bytes);
+  char field[24];
+  // The count is a hex field like every other.
+  std::snprintf(field, sizeof field, "l %zX", bytes);
+  std::string text = field;
   text.reserve(text.size() + bytes * 3 + 1);
-  char field[8];
   for (std::size_t i = 0; i < bytes; ++i) {
     unsigned byte = static_cast<unsigned>(i % 128);
     if (i == 0) byte = 0xF0;

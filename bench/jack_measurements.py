@@ -1,0 +1,228 @@
+"""The measurements through a JACK server: a burst of short messages, the timing of notes written
+with gaps, and the CPU of draining a long message; each of hexmidi beside RtMidi's JACK output
+where the two can be compared. Every run gets a private server and recorder of its own, from the
+end-to-end tests' harness, stopped by process id when the run ends."""
+
+import collections
+import os
+import shutil
+import subprocess
+
+import jack_harness
+import process_usage
+import spread
+
+PERIOD = 256
+RATE = 48000
+# What one period of JACK's MIDI port buffer holds of three-byte events (each takes a 12-byte
+# event record out of a 32 KiB buffer); the ceiling of any burst through one port.
+NOMINAL_EVENTS_PER_PERIOD = 2727
+# RtMidi's sendMessage spins while its ring is full; past this many seconds the burst is cut short
+# and what it had sent by then is what is compared.
+RTMIDI_BURST_LIMIT_S = 10
+
+
+def available():
+    return shutil.which("jackd") is not None and shutil.which("jack_wait") is not None
+
+
+def _session():
+    session = jack_harness.JackSession(PERIOD, RATE)
+    try:
+        session.start()
+    except BaseException:
+        session.stop()
+        raise
+    return session
+
+
+def short_messages_of(stream_path):
+    """The bytes each "m VVKKSS" line of a stream file stands for: status, key, velocity."""
+    messages = []
+    with open(stream_path) as stream:
+        for line in stream:
+            packed = int(line.split()[1], 16)
+            messages.append(bytes((packed & 0xFF, packed >> 8 & 0xFF, packed >> 16 & 0xFF)))
+    return messages
+
+
+def long_message_of(stream_path):
+    with open(stream_path) as stream:
+        fields = stream.read().split()
+    count = int(fields[1], 16)
+    return bytes(int(field, 16) & 0xFF for field in fields[2:2 + count])
+
+
+def _notes(events):
+    """The stream's own note-ons and note-offs, without what a reset adds after them."""
+    return [event for event in events if event.data[0] & 0xF0 in (0x80, 0x90)]
+
+
+def _in_stream_order(arrived, expected):
+    """Whether what arrived is the stream with at most some messages left out, never reordered."""
+    remaining = iter(expected)
+    return all(any(data == wanted for wanted in remaining) for data in arrived)
+
+
+def _burst_figures(notes, expected):
+    per_period = collections.Counter(event.frame // PERIOD for event in notes)
+    span_s = (notes[-1].frame - notes[0].frame + PERIOD) / RATE if notes else float("inf")
+    arrived = len(notes)
+    return {
+        "arrived": arrived,
+        "complete": [event.data for event in notes] == expected,
+        "in_order": _in_stream_order((event.data for event in notes), expected),
+        "per_s": arrived / span_s,
+        "most_per_period": max(per_period.values(), default=0),
+    }
+
+
+def burst(programs, stream_path, repetitions):
+    """The stream through hexmidi, then the same messages through RtMidi, one run of each in turn
+    so that both meet the machine in the same state."""
+    expected = short_messages_of(stream_path)
+    runs = {"hexmidi": [], "rtmidi": []}
+    for _ in range(repetitions):
+        session = _session()
+        try:
+            usage = process_usage.run([programs["hexmidi"]], stream_path, session.env)
+            figures = _burst_figures(_notes(session.events()), expected)
+            figures["usage"] = usage
+            runs["hexmidi"].append(figures)
+        finally:
+            session.stop()
+        session = _session()
+        try:
+            with open(os.devnull, "rb") as nothing:
+                sender = process_usage.start(
+                    [programs["note_producer"], "rtmidi", str(len(expected)), "0", "-",
+                     str(RTMIDI_BURST_LIMIT_S)], nothing, session.env, stdout=subprocess.PIPE)
+                usage = process_usage.finish(sender)
+                sent = int(sender.stdout.read() or 0)
+                sender.stdout.close()
+            figures = _burst_figures(_notes(session.events()), expected[:sent])
+            figures["usage"] = usage
+            figures["sent"] = sent
+            runs["rtmidi"].append(figures)
+        finally:
+            session.stop()
+    return {"messages": len(expected), "runs": runs}
+
+
+def _read_frames(path):
+    with open(path) as log:
+        return [int(line) for line in log]
+
+
+def _latency_figures(notes, written, expected):
+    if [event.data for event in notes] != expected or len(written) != len(expected):
+        return {"intact": False, "arrived": len(notes)}
+    latency = sorted(event.frame - frame for event, frame in zip(notes, written))
+    p1 = spread.percentile(latency, 0.01)
+    p99 = spread.percentile(latency, 0.99)
+    return {
+        "intact": True,
+        "arrived": len(notes),
+        "mean": spread.mean(latency),
+        "sd": spread.standard_deviation(latency),
+        "p1": p1,
+        "p99": p99,
+        "p99_minus_p1": p99 - p1,
+        "min": latency[0],
+        "max": latency[-1],
+    }
+
+
+def _timed_through_hexmidi(programs, session, messages, longest_gap_us, log):
+    producer = subprocess.Popen(
+        [programs["note_producer"], "pipe", str(messages), str(longest_gap_us), log],
+        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=session.env)
+    try:
+        player = process_usage.start([programs["hexmidi"]], producer.stdout, session.env)
+        producer.stdout.close()
+        producer.wait(timeout=120)
+        process_usage.finish(player)
+    finally:
+        if producer.poll() is None:
+            producer.kill()
+            producer.wait()
+
+
+def _timed_through_rtmidi(programs, session, messages, longest_gap_us, log):
+    with open(os.devnull, "rb") as nothing:
+        process_usage.finish(process_usage.start(
+            [programs["note_producer"], "rtmidi", str(messages), str(longest_gap_us), log],
+            nothing, session.env))
+
+
+def timing(programs, messages, longest_gap_us, repetitions, directory):
+    expected = short_messages_of(_short_stream(programs, messages, directory))
+    ways = {"hexmidi": _timed_through_hexmidi, "rtmidi": _timed_through_rtmidi}
+    runs = {name: [] for name in ways}
+    for _ in range(repetitions):
+        for name, way in ways.items():
+            log = os.path.join(directory, f"written-{name}.txt")
+            session = _session()
+            try:
+                way(programs, session, messages, longest_gap_us, log)
+                runs[name].append(_latency_figures(_notes(session.events()), _read_frames(log),
+                                                   expected))
+            finally:
+                session.stop()
+    return {"messages": messages, "longest_gap_us": longest_gap_us, "runs": runs}
+
+
+def _short_stream(programs, messages, directory):
+    path = os.path.join(directory, f"timed-{messages}.txt")
+    with open(path, "wb") as out:
+        subprocess.run([programs["stream_writer"], "short", str(messages)], stdout=out, check=True)
+    return path
+
+
+def long_message_drain(programs, stream_path, repetitions, no_server_env):
+    """CPU of a long message draining through JACK: the run through a server less the same run
+    with no port (which reads and parses the same text but sends nothing), over the wall time the
+    drain adds."""
+    expected = long_message_of(stream_path)
+    through_jack, without_port, intact = [], [], []
+    for _ in range(repetitions):
+        session = _session()
+        try:
+            through_jack.append(process_usage.run([programs["hexmidi"]], stream_path, session.env))
+            intact.append(jack_harness.joined(session.events()).startswith(expected))
+        finally:
+            session.stop()
+        without_port.append(process_usage.run([programs["hexmidi"]], stream_path, no_server_env))
+    return {"bytes": len(expected), "through_jack": through_jack, "without_port": without_port,
+            "intact": all(intact)}
+
+
+def idle_with_server(programs, repetitions, seconds=2.0):
+    usages = []
+    for _ in range(repetitions):
+        session = _session()
+        try:
+            usages.append(process_usage.run_on_silent_pipe([programs["hexmidi"]], seconds,
+                                                           session.env))
+        finally:
+            session.stop()
+    return {"seconds": seconds, "cpu_s": spread.summary(map(process_usage.cpu_s, usages))}
+
+
+def peak_memory_with_server(programs, stream_path, repetitions):
+    kib = []
+    for _ in range(repetitions):
+        session = _session()
+        try:
+            kib.append(process_usage.run([programs["hexmidi"]], stream_path,
+                                         session.env).peak_rss_kib)
+        finally:
+            session.stop()
+    return spread.summary(kib)
+
+
+def no_server_environment():
+    env = dict(os.environ)
+    env["JACK_DEFAULT_SERVER"] = f"hexmidi-bench-none-{os.getpid()}"
+    env["JACK_NO_START_SERVER"] = "1"
+    return env
