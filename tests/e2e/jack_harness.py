@@ -1,7 +1,9 @@
 """Runs build/hexmidi against a private JACK server and records what reaches the server.
 
 Everything a test starts is stopped by its process id (SIGTERM, then SIGKILL after a timeout),
-also when the test fails. Each server gets a name of its own, so test files can run in parallel.
+also when the test fails; if the test process itself is killed, what it started is sent SIGTERM
+by the kernel. Each server gets a name no other running test holds (see jack_server_names.py),
+so test files can run in parallel.
 
 Paths come from the environment, which ctest sets (see tests/e2e/CMakeLists.txt):
     HEXMIDI_BINARY         the hexmidi program under test
@@ -13,12 +15,12 @@ API
         with addCleanup, and skips the test (saying why) when jackd or a binary is missing.
 
     JackSession(period=256, rate=48000)
-        start(recorder=True)  starts `jackd -r -S -n <unique> -d dummy -r <rate> -p <period>`,
+        start(recorder=True)  starts `jackd -r -S -n <name> -d dummy -r <rate> -p <period>`,
                               waits until it answers, then (by default) starts the recorder and
                               waits for its ready file. Its input port "recorder:in" is then the
                               first MIDI input port, so hexmidi connects to it.
-        env                   the environment for anything run against this server
-                              (JACK_DEFAULT_SERVER=<name>, JACK_NO_START_SERVER=1).
+        name, env             once started: the server's name, and the environment for anything
+                              run against it (JACK_DEFAULT_SERVER=<name>, JACK_NO_START_SERVER=1).
         run_hexmidi(stdin: bytes, timeout=60) -> Run
                               runs hexmidi to its end with the given input.
         start_hexmidi() -> subprocess.Popen
@@ -51,6 +53,7 @@ API
 """
 
 import collections
+import ctypes
 import itertools
 import os
 import shutil
@@ -59,6 +62,8 @@ import subprocess
 import tempfile
 import time
 import unittest
+
+from jack_server_names import claim_server_name, reclaim_dead_slots
 
 Run = collections.namedtuple("Run", "returncode stdout stderr seconds")
 Event = collections.namedtuple("Event", "frame data")
@@ -115,7 +120,18 @@ def _wait_until(condition, timeout, what):
 
 
 def _unique_server_name():
-    return f"hexmidi-e2e-{os.getpid()}-{next(_names)}"
+    """A name no server has: for running with no server."""
+    return f"hexmidi-e2e-none-{os.getpid()}-{next(_names)}"
+
+
+_PR_SET_PDEATHSIG = 1
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def _terminate_with_parent():
+    """Run in each child before it starts: a test process killed outright (by a ctest timeout,
+    say) must not leave a server or client behind."""
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 def _environment(server_name):
@@ -142,12 +158,17 @@ def run_without_server(stdin, timeout=60):
     return _collect(process, stdin, timeout, started)
 
 
+class _RegistryFull(AssertionError):
+    pass
+
+
 class JackSession:
     def __init__(self, period=256, rate=48000):
         self.period = period
         self.rate = rate
-        self.name = _unique_server_name()
-        self.env = _environment(self.name)
+        self._name = None
+        self.name = None
+        self.env = None
         self._directory = tempfile.mkdtemp(prefix="hexmidi-e2e-")
         self._server = None
         self._recorder = None
@@ -168,17 +189,33 @@ class JackSession:
         return self
 
     def _start_server(self):
+        self._name = claim_server_name()
+        self.name = self._name.name
+        self.env = _environment(self.name)
+        try:
+            self._launch_server()
+        except _RegistryFull:
+            # Servers that died without a clean exit hold the registry's slots: take them back
+            # and try once more.
+            reclaim_dead_slots()
+            self._launch_server()
+
+    def _launch_server(self):
         with open(self._path("jackd.log"), "wb") as log:
             self._server = subprocess.Popen(
                 ["jackd", "-r", "-S", "-n", self.name, "-d", "dummy",
                  "-r", str(self.rate), "-p", str(self.period)],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=self.env)
+                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=self.env,
+                preexec_fn=_terminate_with_parent)
         _wait_until(self._server_answers, 15, f"jackd {self.name} to answer")
 
     def _server_answers(self):
         if self._server.poll() is not None:
             with open(self._path("jackd.log"), "rb") as log:
-                raise AssertionError(f"jackd exited: {log.read().decode(errors='replace')}")
+                text = log.read().decode(errors="replace")
+            if "Too many servers" in text:
+                raise _RegistryFull(text)
+            raise AssertionError(f"jackd exited: {text}")
         return subprocess.run(["jack_wait", "-c", "-s", self.name], env=self.env,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                               check=False).stdout.startswith(b"running")
@@ -190,7 +227,7 @@ class JackSession:
         ready = self._path(f"recorder{self._recordings}.ready")
         self._recorder = subprocess.Popen(
             [_binary("HEXMIDI_JACK_RECORDER"), self._events_path(), ready, "recorder"],
-            stdin=subprocess.DEVNULL, env=self.env)
+            stdin=subprocess.DEVNULL, env=self.env, preexec_fn=_terminate_with_parent)
 
         def is_ready():
             if self._recorder.poll() is not None:
@@ -217,7 +254,8 @@ class JackSession:
 
     def _popen_hexmidi(self):
         process = subprocess.Popen([_binary("HEXMIDI_BINARY")], stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env,
+                                   preexec_fn=_terminate_with_parent)
         self._hexmidi.append(process)
         return process
 
@@ -250,6 +288,9 @@ class JackSession:
         self._recorder = None
         _stop_process(self._server)
         self._server = None
+        if self._name is not None:
+            self._name.release()
+            self._name = None
         shutil.rmtree(self._directory, ignore_errors=True)
 
 
