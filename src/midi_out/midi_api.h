@@ -10,3 +10,7 @@
 #else
 #include "winmm_standin.h"
 #endif
+
+// The record a 32-bit Windows port expects: a header of any other size would be refused by the
+// size check of every header call, and each long message dropped without a word.
+static_assert(sizeof(void*) != 4 || sizeof(MIDIHDR) == 64, "MIDIHDR must be 64 bytes on 32-bit");

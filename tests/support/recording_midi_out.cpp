@@ -83,10 +83,18 @@ std::uint64_t count_of(Function function) {
 using recording::Call;
 using recording::Function;
 
+// Built into a winmm.dll of our own (for the checks under Wine), these are that DLL's exports, with
+// the platform's calling convention: stdcall on 32-bit Windows.
+#if defined(_WIN32)
+#define RECORDED_API __declspec(dllexport) MMRESULT WINAPI
+#else
+#define RECORDED_API MMRESULT
+#endif
+
 extern "C" {
 
-MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWORD_PTR dwInstance,
-                     DWORD fdwOpen) {
+RECORDED_API midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback,
+                         DWORD_PTR dwInstance, DWORD fdwOpen) {
   Call call;
   call.function = Function::open;
   call.device = uDeviceID;
@@ -100,7 +108,7 @@ MMRESULT midiOutOpen(LPHMIDIOUT phmo, UINT uDeviceID, DWORD_PTR dwCallback, DWOR
   return recording::record(std::move(call));
 }
 
-MMRESULT midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
+RECORDED_API midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
   Call call;
   call.function = Function::short_message;
   call.handle = reinterpret_cast<std::uintptr_t>(hmo);
@@ -109,19 +117,19 @@ MMRESULT midiOutShortMsg(HMIDIOUT hmo, DWORD dwMsg) {
   return recording::record(std::move(call));
 }
 
-MMRESULT midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+RECORDED_API midiOutPrepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   return recording::record(recording::header_call(Function::prepare, hmo, pmh, cbmh));
 }
 
-MMRESULT midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+RECORDED_API midiOutLongMsg(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   return recording::record(recording::header_call(Function::long_message, hmo, pmh, cbmh));
 }
 
-MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
+RECORDED_API midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
   return recording::record(recording::header_call(Function::unprepare, hmo, pmh, cbmh));
 }
 
-MMRESULT midiOutReset(HMIDIOUT hmo) {
+RECORDED_API midiOutReset(HMIDIOUT hmo) {
   Call call;
   call.function = Function::reset;
   call.handle = reinterpret_cast<std::uintptr_t>(hmo);
@@ -129,7 +137,7 @@ MMRESULT midiOutReset(HMIDIOUT hmo) {
   return recording::record(std::move(call));
 }
 
-MMRESULT midiOutClose(HMIDIOUT hmo) {
+RECORDED_API midiOutClose(HMIDIOUT hmo) {
   Call call;
   call.function = Function::close;
   call.handle = reinterpret_cast<std::uintptr_t>(hmo);
