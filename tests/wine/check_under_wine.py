@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""Runs the Windows builds of hexmidi under Wine and checks what they do.
+
+    check_under_wine.py win32=BUILD_DIR win64=BUILD_DIR
+
+Each build directory holds hexmidi.exe and recording/ (the same program next to our recording
+winmm.dll). The caller provides the Wine prefix (WINEPREFIX), already created, and a running
+wineserver; this script only starts the program, once per check, and waits for it.
+
+Against Wine's own winmm there is no MIDI device, so the program runs with a refused open; against
+the recording winmm.dll every call the real binary makes is written to a log, one line a call, and
+compared with what the Windows MIDI API asks of a caller. Prints one line per check and a summary,
+and exits non-zero when a check fails.
+"""
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import traceback
+
+# Wine's own messages are kept out of what is checked: none of its debug channels, and no sound
+# drivers to complain about a missing ALSA or PulseAudio.
+QUIET_DRIVERS = "winealsa.drv,winepulse.drv=d"
+RUN_TIMEOUT = 30  # seconds; a hung program fails its check instead of the whole run
+
+RECORDED_HANDLE = "4D494449"  # what the recording hands out for an accepted open
+EMPTY_HANDLE = "00000000"
+
+# sizeof(MIDIHDR) with the platform's byte packing: LPSTR, 2 DWORD, DWORD_PTR, DWORD, LPMIDIHDR,
+# DWORD_PTR, DWORD and DWORD_PTR[8], so 64 bytes with 32-bit pointers and 112 with 64-bit ones.
+HEADER_SIZE = {"win32": 64, "win64": 112}
+
+MMSYSERR_BADDEVICEID = 2
+MMSYSERR_INVALHANDLE = 5
+MMSYSERR_INVALPARAM = 11
+MIDIERR_STILLPLAYING = 65
+
+# From the MIDI standard: note on and note off (middle C, channel 1) packed first byte lowest, and
+# the General MIDI System On message.
+NOTE_ON = 0x007F3C90
+NOTE_OFF = 0x00403C80
+GM_SYSTEM_ON = [0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7]
+
+
+class Build:
+    def __init__(self, arch, directory):
+        self.arch = arch
+        directory = os.path.abspath(directory)
+        self.program = os.path.join(directory, "hexmidi.exe")
+        self.recording_program = os.path.join(directory, "recording", "hexmidi.exe")
+        self.recording_dll = os.path.join(directory, "recording", "winmm.dll")
+        self.header_size = HEADER_SIZE[arch]
+
+
+class Run:
+    def __init__(self, status, out, err, consumed):
+        self.status, self.out, self.err, self.consumed = status, out, err, consumed
+
+
+def run_program(program, data, dll_overrides=QUIET_DRIVERS, extra_env=None):
+    """Runs the program on `data` as its standard input, a regular file shared with us, so that
+    after the run its offset tells how much of the input the program read. Its output goes to
+    files, not pipes: a Wine service started along with the program would inherit a pipe and hold
+    it open long after the program has exited."""
+    env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES=dll_overrides, **(extra_env or {}))
+    with tempfile.TemporaryFile() as stdin, tempfile.TemporaryFile() as stdout, \
+            tempfile.TemporaryFile() as stderr:
+        stdin.write(data)
+        stdin.seek(0)
+        status = subprocess.run(["wine", program], stdin=stdin, stdout=stdout, stderr=stderr,
+                                env=env, cwd=os.path.dirname(program),
+                                timeout=RUN_TIMEOUT).returncode
+        consumed = os.lseek(stdin.fileno(), 0, os.SEEK_CUR)
+        stdout.seek(0)
+        stderr.seek(0)
+        return Run(status, stdout.read(), stderr.read(), consumed)
+
+
+def windows_path(unix_path):
+    # Wine's Z: drive is the Unix root.
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+def expect_silent_success(run):
+    assert run.out == b"", f"printed to stdout: {run.out[:200]!r}"
+    assert run.err == b"", f"printed to stderr: {run.err[:200]!r}"
+    assert run.status == 0, f"exit status {run.status}"
+
+
+def record(build, text, script=""):
+    """The calls the program makes into the recording winmm.dll, one line each."""
+    data = text if isinstance(text, bytes) else text.encode()
+    with tempfile.TemporaryDirectory() as directory:
+        log = os.path.join(directory, "calls.log")
+        run = run_program(build.recording_program, data, QUIET_DRIVERS + ";winmm=n",
+                          {"HEXMIDI_RECORDING_LOG": windows_path(log),
+                           "HEXMIDI_RECORDING_SCRIPT": script})
+        expect_silent_success(run)
+        assert os.path.exists(log), "the recording winmm.dll was not loaded"
+        with open(log) as lines:
+            return lines.read().splitlines()
+
+
+class Expected:
+    """The log lines the recording writes, for calls as the Windows MIDI API asks for them."""
+
+    def __init__(self, build, handle=RECORDED_HANDLE):
+        self.size = build.header_size
+        self.handle = handle
+
+    def open(self, result=0):
+        handle = RECORDED_HANDLE if result == 0 else EMPTY_HANDLE
+        # input_read=0: nothing of standard input has been read yet.
+        return (f"open device=0 callback=0 instance=0 flags=0 input_read=0 -> {result} "
+                f"handle={handle}")
+
+    def short(self, message):
+        return f"short handle={self.handle} message={message:08X} -> 0"
+
+    def prepare(self, data, others, result=0):
+        # others: "fresh" for the zeroed header's first use, "as-left" when every field but the
+        # three a caller sets is as the port left it.
+        listed = " ".join(f"{byte:02X}" for byte in data)
+        return (f"prepare handle={self.handle} header=1 size={self.size} lpData=[{listed}] "
+                f"dwBufferLength={len(data)} dwFlags=0 others={others} -> {result}")
+
+    def long(self):
+        return f"long handle={self.handle} header=1 size={self.size} -> 0"
+
+    def unprepare(self, result=0):
+        return f"unprepare handle={self.handle} header=1 size={self.size} -> {result}"
+
+    def sent(self, data, others, unprepare_results=(0,)):
+        return ([self.prepare(data, others), self.long()] +
+                [self.unprepare(result) for result in unprepare_results])
+
+    def close(self):
+        return [f"reset handle={self.handle} -> 0", f"close handle={self.handle} -> 0"]
+
+
+def expect_lines(actual, expected):
+    if actual == expected:
+        return
+    report = ["call log differs (- expected, + actual):"]
+    for i in range(max(len(actual), len(expected))):
+        want = expected[i] if i < len(expected) else "<none>"
+        got = actual[i] if i < len(actual) else "<none>"
+        report.append(f"  {i:3}  {want}" if want == got else f"- {i:3}  {want}\n+ {i:3}  {got}")
+    raise AssertionError("\n".join(report))
+
+
+# The checks. Each takes a Build and raises AssertionError on failure.
+
+def check_imports(build):
+    """Only KERNEL32, msvcrt and WINMM are imported, and the recording exports all of WINMM's."""
+    def sections(path):
+        # objdump -p: a heading line, then its entries, up to a blank line.
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], capture_output=True,
+                              text=True, check=True).stdout
+        return [block.strip().splitlines() for block in re.split(r"\n\s*\n", dump)]
+
+    imports = {}
+    for block in sections(build.program):
+        if block and block[0].startswith("DLL Name:"):
+            names = [re.match(r"[0-9a-f]+\s+\d+\s+(\S+)", line.strip()) for line in block[2:]]
+            imports[block[0].split()[-1].upper()] = {name[1] for name in names if name}
+    assert set(imports) == {"KERNEL32.DLL", "MSVCRT.DLL", "WINMM.DLL"}, f"imports {sorted(imports)}"
+
+    exported = set()
+    for block in sections(build.recording_dll):
+        if block and block[0].startswith("[Ordinal/Name Pointer] Table"):
+            names = [re.match(r"\[\s*\d+\]\s+(\S+)", line.strip()) for line in block[1:]]
+            exported |= {name[1] for name in names if name}
+    assert imports["WINMM.DLL"], "no WINMM imports found"
+    missing = imports["WINMM.DLL"] - exported
+    assert not missing, f"imported from WINMM but not exported by the recording: {sorted(missing)}"
+
+
+def check_without_a_device(build):
+    """Against Wine's own winmm, which has no MIDI device: silent, status 0, all input read."""
+    lines = [b"m %06X\r\nl 6 F0 7E 7F 09 01 F7\n, M 12 %X\n" % (i, i) for i in range(8000)]
+    data = b"".join(lines) + b"l 3 F0 7D F7"
+    run = run_program(build.program, data)
+    expect_silent_success(run)
+    assert run.consumed == len(data), f"read {run.consumed} of {len(data)} bytes"
+
+
+def check_open_and_short_messages(build):
+    """Port 0 opened with no callback before any input is read; short messages pass unchanged,
+    top byte included, and none merged; reset, then close, at the end."""
+    e = Expected(build)
+    expect_lines(record(build, "m 7F3C90\nm 403C80 m127F3C90\n\nm 7F3C90m7F3C90"),
+                 [e.open(), e.short(NOTE_ON), e.short(NOTE_OFF), e.short(0x127F3C90),
+                  e.short(NOTE_ON), e.short(NOTE_ON)] + e.close())
+
+
+def check_long_messages_through_one_header(build):
+    """Before each prepare exactly lpData, dwBufferLength and dwFlags 0 are set, the second time
+    too, on the same header; the size passed is sizeof(MIDIHDR)."""
+    e = Expected(build)
+    expect_lines(record(build, "l 6 F0 7E 7F 09 01 F7\nl 3 F0 7D F7\nm 7F3C90\n"),
+                 [e.open()] + e.sent(GM_SYSTEM_ON, "fresh") + e.sent([0xF0, 0x7D, 0xF7], "as-left")
+                 + [e.short(NOTE_ON)] + e.close())
+
+
+def check_waits_while_still_playing(build):
+    """Unprepare is called again at once while it answers 65, and any other answer ends the wait;
+    the next command is carried out only after."""
+    e = Expected(build)
+    calls = record(build, "l 6 F0 7E 7F 09 01 F7\nm 7F3C90\nl 1 F7 m 403C80\n",
+                   "unprepare=65,65,65,0,65,11")
+    expect_lines(calls, [e.open()] + e.sent(GM_SYSTEM_ON, "fresh", (65, 65, 65, 0))
+                 + [e.short(NOTE_ON)] + e.sent([0xF7], "as-left", (65, MMSYSERR_INVALPARAM))
+                 + [e.short(NOTE_OFF)] + e.close())
+
+
+def check_refused_prepare(build):
+    """A refused prepare is followed by neither the long message nor an unprepare."""
+    e = Expected(build)
+    calls = record(build, "l 6 F0 7E 7F 09 01 F7\nm 7F3C90\nl 3 F0 7D F7\n",
+                   f"prepare={MMSYSERR_INVALPARAM}")
+    expect_lines(calls, [e.open(), e.prepare(GM_SYSTEM_ON, "fresh", MMSYSERR_INVALPARAM),
+                         e.short(NOTE_ON)] + e.sent([0xF0, 0x7D, 0xF7], "fresh") + e.close())
+
+
+def check_refused_open(build):
+    """With the open refused, every command is still carried out, against the empty handle."""
+    e = Expected(build, EMPTY_HANDLE)
+    invalid = MMSYSERR_INVALHANDLE
+    calls = record(build, "m 7F3C90\nl 6 F0 7E 7F 09 01 F7\nm 403C80\n",
+                   f"open={MMSYSERR_BADDEVICEID};prepare={invalid}")
+    expect_lines(calls, [e.open(MMSYSERR_BADDEVICEID), e.short(NOTE_ON),
+                         e.prepare(GM_SYSTEM_ON, "fresh", invalid), e.short(NOTE_OFF)] + e.close())
+
+
+def check_text_mode_input(build):
+    """Standard input is in text mode: CR LF reads as LF, and a 0x1A byte ends the input there."""
+    # Enough lines that CR LF pairs fall across the C library's buffer boundaries.
+    lf_text = "".join(f"m {i:06X}\nl 2\nF0\nF7\n" for i in range(600))
+    expect_lines(record(build, lf_text.replace("\n", "\r\n")), record(build, lf_text))
+
+    e = Expected(build)
+    expect_lines(record(build, b"m 7F3C90\r\n\x1am 403C80\nl 1 F7\n"),
+                 [e.open(), e.short(NOTE_ON)] + e.close())
+
+
+CHECKS = [check_imports, check_without_a_device, check_open_and_short_messages,
+          check_long_messages_through_one_header, check_waits_while_still_playing,
+          check_refused_prepare, check_refused_open, check_text_mode_input]
+
+
+def main(arguments):
+    builds = [Build(*argument.split("=", 1)) for argument in arguments]
+    if not builds:
+        sys.exit(__doc__)
+    passed = failed = 0
+    for build in builds:
+        for check in CHECKS:
+            name = f"{build.arch} {check.__name__[len('check_'):]}"
+            try:
+                check(build)
+            except (AssertionError, subprocess.SubprocessError, OSError) as error:
+                failed += 1
+                detail = str(error) or traceback.format_exc()
+                print(f"FAIL {name}: {detail}")
+            else:
+                passed += 1
+                print(f"ok   {name}")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
