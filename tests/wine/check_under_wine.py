@@ -209,10 +209,11 @@ def check_waits_while_still_playing(build):
     """Unprepare is called again at once while it answers 65, and any other answer ends the wait;
     the next command is carried out only after."""
     e = Expected(build)
+    playing, invalid = MIDIERR_STILLPLAYING, MMSYSERR_INVALPARAM
     calls = record(build, "l 6 F0 7E 7F 09 01 F7\nm 7F3C90\nl 1 F7 m 403C80\n",
-                   "unprepare=65,65,65,0,65,11")
-    expect_lines(calls, [e.open()] + e.sent(GM_SYSTEM_ON, "fresh", (65, 65, 65, 0))
-                 + [e.short(NOTE_ON)] + e.sent([0xF7], "as-left", (65, MMSYSERR_INVALPARAM))
+                   f"unprepare={playing},{playing},{playing},0,{playing},{invalid}")
+    expect_lines(calls, [e.open()] + e.sent(GM_SYSTEM_ON, "fresh", (playing, playing, playing, 0))
+                 + [e.short(NOTE_ON)] + e.sent([0xF7], "as-left", (playing, invalid))
                  + [e.short(NOTE_OFF)] + e.close())
 
 
