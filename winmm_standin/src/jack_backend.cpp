@@ -180,7 +180,9 @@ bool JackBackend::write_record(const std::uint8_t* bytes, std::size_t length, bo
   auto put = [&parts](const void* from, std::size_t n) {
     auto* source = static_cast<const char*>(from);
     for (auto& part : parts) {
+      // A ring that does not wrap leaves the second part null: memcpy must not see it.
       std::size_t take = std::min(n, part.len);
+      if (take == 0) continue;
       std::memcpy(part.buf, source, take);
       part.buf += take;
       part.len -= take;
