@@ -116,10 +116,15 @@ int main(int argc, char** argv) {
 
   jack_status_t status{};
   client = jack_client_open(name, JackNoStartServer, &status);
-  if (client == nullptr) return 2;
+  if (client == nullptr) {
+    std::fprintf(stderr, "jack_recorder: could not join the server (status 0x%x)\n",
+                 static_cast<unsigned>(status));
+    return 2;
+  }
   in_port = jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
   if (in_port == nullptr || jack_set_process_callback(client, process, nullptr) != 0 ||
       jack_activate(client) != 0) {
+    std::fprintf(stderr, "jack_recorder: could not register or activate its port\n");
     jack_client_close(client);
     return 2;
   }
