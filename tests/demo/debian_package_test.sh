@@ -12,7 +12,7 @@ skip=77
 
 for tool in cpack dpkg-deb; do
   if ! command -v "$tool" >/dev/null; then
-    echo "SKIP: $tool is not installed (scripts/install-deps.sh demo)"
+    echo "SKIP: $tool is not installed (scripts/install-deps.sh packaging)"
     exit "$skip"
   fi
 done

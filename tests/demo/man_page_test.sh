@@ -5,7 +5,7 @@
 set -euo pipefail
 page=$1
 if ! command -v groff >/dev/null; then
-  echo "SKIP: groff is not installed (groff-base)"
+  echo "SKIP: groff is not installed (scripts/install-deps.sh packaging)"
   exit 77
 fi
 warnings=$(groff -man -t -ww -Tutf8 -rLL=78n -z "$page" 2>&1)
