@@ -1,0 +1,185 @@
+# The cases, run inside the virtual machine by init: sh cases.sh RESULTS_DEVICE
+# Each check writes "ok NAME" or "not ok NAME: why" to the results device; everything else goes
+# to the console. Expected events and bytes are those the MIDI standard gives for each input.
+results=$1
+. /cases/expected.env
+
+pass() { echo "ok $1" > "$results"; }
+# One line a result, however many lines went wrong.
+fail() {
+  echo "not ok $1: $(echo "$2" | tr '\n' '|')" > "$results"
+  echo "FAILED $1: $2"
+}
+expect_equal() {  # NAME GOT EXPECTED
+  if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "got [$2], expected [$3]"; fi
+}
+# Runs a condition every tenth of a second until it holds or TENTHS have passed.
+wait_until() {
+  tries=0
+  while ! eval "$1"; do
+    tries=$((tries + 1))
+    [ "$tries" -gt "$2" ] && return 1
+    sleep 0.1
+  done
+}
+uptime_now() { cut -d' ' -f1 /proc/uptime; }
+load_modules() { for module in $(cat "/modules/$1.list"); do insmod "/modules/$module.ko"; done; }
+
+# hexmidi on an input file, with its exit status, standard output and standard error kept.
+play() {
+  started=$(uptime_now)
+  timeout 120 hexmidi < "$1" > /tmp/stdout 2> /tmp/stderr
+  echo $? > /tmp/status
+  echo "hexmidi on $1: $started s to $(uptime_now) s"
+}
+expect_clean_run() {  # NAME
+  expect_equal "$1: exit status" "$(cat /tmp/status)" 0
+  expect_equal "$1: prints nothing" "$(cat /tmp/stdout /tmp/stderr)" ""
+}
+
+# Waits for the program started in the background on the feed; its exit status goes to
+# /tmp/status. False when it is still running after TENTHS.
+wait_for_player() {
+  if ! wait_until '! kill -0 $player 2> /dev/null' "$1"; then
+    kill "$player"
+    return 1
+  fi
+  wait "$player"
+  echo $? > /tmp/status
+}
+
+# aseqdump's events without their source column, one event a line, blanks squeezed.
+dumped_events() {
+  grep -E '^ *[0-9]+:[0-9]+ ' "$1" | grep -vE '^ *0:1 ' | sed -E 's/^ *[0-9]+:[0-9]+ +//; s/ +/ /g'
+}
+# Every helper started in the background leaves the feed alone (3>&-): a writer it kept open
+# would keep the program from ever seeing the end of its input.
+start_aseqdump() {  # [ARGS...]: its output in /tmp/dump
+  aseqdump "$@" > /tmp/dump 2>&1 3>&- &
+  dump_pid=$!
+  # Its output is buffered, so ask the sequencer; it connects right after its port exists.
+  wait_until "aconnect -l | grep -q \"'aseqdump'\"" 100 || echo "aseqdump did not start"
+  sleep 0.3
+}
+stop_aseqdump() {
+  kill "$dump_pid" 2> /dev/null
+  wait "$dump_pid" 2> /dev/null
+}
+# The last message the program sends is its reset's: sustain off on channel 15.
+reset_seen() { wait_until 'grep -q "15, controller 64, value 0" /tmp/dump' "$1"; }
+
+# Raw bytes read from the virtual raw MIDI device, lower-case hex, space-separated.
+start_raw_reader() {
+  cat /dev/snd/midiC0D0 > /tmp/raw 3>&- &
+  raw_pid=$!
+  sleep 0.2
+}
+raw_bytes() { od -An -v -tx1 /tmp/raw | tr -s ' \n' '  ' | sed 's/^ //; s/ $//'; }
+stop_raw_reader() {
+  wait_until 'raw_bytes | grep -q "bf 40 00$"' "$1"
+  kill "$raw_pid" 2> /dev/null
+  wait "$raw_pid" 2> /dev/null
+}
+
+# Sustain off on every channel, as the reset at the end of every run sends.
+reset_events=$(for channel in 0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do
+  echo "Control change $channel, controller 64, value 0"; done)
+reset_bytes="b0 40 00 b1 40 00 b2 40 00 b3 40 00 b4 40 00 b5 40 00 b6 40 00 b7 40 00 b8 40 00 \
+b9 40 00 ba 40 00 bb 40 00 bc 40 00 bd 40 00 be 40 00 bf 40 00"
+
+echo "== the sequencer and Midi Through alone"
+load_modules sequencer
+
+# Midi Through alone is device 0. The program is made to open its port before aseqdump exists
+# (aseqdump's own port would be chosen otherwise), then aseqdump reads from Midi Through.
+mkfifo /tmp/feed
+exec 3<> /tmp/feed
+hexmidi < /tmp/feed > /tmp/stdout 2> /tmp/stderr 3>&- &
+player=$!
+if wait_until 'aconnect -l | grep -q "Connecting To: 14:0"' 100; then
+  pass "Midi Through alone is device 0"
+else
+  fail "Midi Through alone is device 0" "$(aconnect -l | tr '\n' '|')"
+fi
+start_aseqdump -p 14:0
+echo 'm 7F3C90 m 403C80' >&3
+exec 3>&-
+wait_for_player 300 || fail "Midi Through: the program ends" "still running after 30 s"
+reset_seen 100
+stop_aseqdump
+expect_clean_run "Midi Through"
+expect_equal "Midi Through passes the events on" "$(dumped_events /tmp/dump)" \
+  "$(printf 'Note on 0, note 60, velocity 127\nNote off 0, note 60, velocity 64\n%s' "$reset_events")"
+
+echo "== aseqdump as device 0"
+start_aseqdump
+play /cases/short_and_long.txt
+reset_seen 100
+stop_aseqdump
+expect_clean_run "events to a client"
+# A note on with velocity 0 is a note off, and aseqdump says so (without a velocity).
+expect_equal "events to a client, running status expanded, the last one too" \
+  "$(dumped_events /tmp/dump)" \
+  "$(printf '%s\n' 'Note on 0, note 60, velocity 127' 'Note off 0, note 60' \
+    'Control change 0, controller 7, value 100' 'Program change 0, program 5' \
+    'Pitch bend 0, value 0' 'System exclusive F0 7E 7F 09 01 F7' \
+    'Note off 0, note 60, velocity 64')
+$reset_events"
+
+start_aseqdump
+play /cases/sysex_1mib.txt
+reset_seen 1200
+stop_aseqdump
+expect_clean_run "1 MiB to a client"
+received=$(grep 'System exclusive' /tmp/dump | sed 's/.*System exclusive *//' | tr -s ' ' '\n' |
+  grep -v '^$' | tr 'A-F' 'a-f' | md5sum | cut -d' ' -f1)
+expect_equal "1 MiB system exclusive arrives intact at a client" "$received" "$sysex_1mib_md5"
+
+# The destination goes away in the middle of a run: what follows fails, silently, and the
+# program reads on to the end and exits 0.
+start_aseqdump
+exec 3<> /tmp/feed
+hexmidi < /tmp/feed > /tmp/stdout 2> /tmp/stderr 3>&- &
+player=$!
+wait_until 'aconnect -l | grep -q "Connecting To: 1[23][0-9]:0"' 100
+echo 'm 7F3C90' >&3
+wait_until 'grep -q "Note on" /tmp/dump' 100
+stop_aseqdump
+cat /cases/after_destination_gone.txt >&3
+exec 3>&-
+echo "destination gone at $(uptime_now) s"
+if wait_for_player 300; then
+  echo "the program ended at $(uptime_now) s"
+  expect_clean_run "destination gone"
+  pass "destination gone: the program reads on and ends"
+else
+  fail "destination gone: the program reads on and ends" "still running after 30 s"
+fi
+
+echo "== virmidi beside Midi Through"
+load_modules virmidi
+
+start_raw_reader
+play /cases/short_bytes.txt
+stop_raw_reader 100
+expect_clean_run "short messages to virmidi"
+expect_equal "virmidi is device 0 over Midi Through, bytes with running status, the last too" \
+  "$(raw_bytes)" "90 3c 7f 40 7f 3c 00 40 00 b0 07 64 c0 05 06 f8 f3 01 90 3c 7f 80 3c 40 $reset_bytes"
+
+start_raw_reader
+play /cases/long_bytes.txt
+stop_raw_reader 100
+expect_clean_run "long message to virmidi"
+expect_equal "long message bytes between short ones, status sent again after it" "$(raw_bytes)" \
+  "90 3c 7f f0 7e 7f 09 01 f7 90 3e 7f 3c 00 3e 00 $reset_bytes"
+
+start_raw_reader
+play /cases/sysex_8kib.txt
+stop_raw_reader 300
+expect_clean_run "8 KiB to virmidi"
+received=$(raw_bytes | tr ' ' '\n' | head -n 8192 | md5sum | cut -d' ' -f1)
+expect_equal "8 KiB system exclusive arrives intact through virmidi, paced" "$received" \
+  "$sysex_8kib_md5"
+expect_equal "8 KiB to virmidi: byte count" "$(wc -c < /tmp/raw)" $((8192 + 48))
+
+echo done > "$results"
