@@ -17,8 +17,8 @@ RATE = 48000
 # What one period of JACK's MIDI port buffer holds of three-byte events (each takes a 12-byte
 # event record out of a 32 KiB buffer); the ceiling of any burst through one port.
 NOMINAL_EVENTS_PER_PERIOD = 2727
-# RtMidi's sendMessage spins while its ring is full; past this many seconds the burst is cut short
-# and what it had sent by then is what is compared.
+# A bound on RtMidi's burst, which should take well under a second: past it the sender stops and
+# what it had sent by then is what is compared.
 RTMIDI_BURST_LIMIT_S = 10
 
 
@@ -198,15 +198,20 @@ def long_message_drain(programs, stream_path, repetitions, no_server_env):
 
 
 def idle_with_server(programs, repetitions, seconds=2.0):
-    usages = []
+    """As program_measurements.idle_cpu, with a server and a destination to connect to."""
+    waiting, at_once = [], []
     for _ in range(repetitions):
         session = _session()
         try:
-            usages.append(process_usage.run_on_silent_pipe([programs["hexmidi"]], seconds,
-                                                           session.env))
+            waiting.append(process_usage.cpu_s(process_usage.run_on_silent_pipe(
+                [programs["hexmidi"]], seconds, session.env)))
+            at_once.append(process_usage.cpu_s(process_usage.run_on_silent_pipe(
+                [programs["hexmidi"]], 0, session.env)))
         finally:
             session.stop()
-    return {"seconds": seconds, "cpu_s": spread.summary(map(process_usage.cpu_s, usages))}
+    return {"seconds": seconds, "cpu_s": spread.summary(waiting),
+            "cpu_s_at_once": spread.summary(at_once),
+            "waiting_cpu_s": spread.summary(w - a for w, a in zip(waiting, at_once))}
 
 
 def peak_memory_with_server(programs, stream_path, repetitions):

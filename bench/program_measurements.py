@@ -45,15 +45,22 @@ def pipe_to_port(programs, repetitions, samples=3000):
     }
 
 
-def idle_cpu(programs, repetitions, env, seconds=2.0):
-    usages = [process_usage.run_on_silent_pipe([programs["hexmidi"]], seconds, env)
-              for _ in range(repetitions)]
-    return {"seconds": seconds, "cpu_s": spread.summary(map(process_usage.cpu_s, usages))}
+def idle_cpu(program, repetitions, env, seconds=2.0):
+    """CPU seconds of a run whose input stays open and silent for `seconds`, beside a run whose
+    input ends at once: the difference is what waiting costs, start-up and close left out."""
+    waiting, at_once = [], []
+    for _ in range(repetitions):
+        waiting.append(process_usage.cpu_s(
+            process_usage.run_on_silent_pipe([program], seconds, env)))
+        at_once.append(process_usage.cpu_s(process_usage.run_on_silent_pipe([program], 0, env)))
+    return {"seconds": seconds, "cpu_s": spread.summary(waiting),
+            "cpu_s_at_once": spread.summary(at_once),
+            "waiting_cpu_s": spread.summary(w - a for w, a in zip(waiting, at_once))}
 
 
-def peak_memory(programs, repetitions, streams, env):
+def peak_memory(program, repetitions, streams, env):
     """Peak resident size in KiB for each named stream file."""
-    return {name: spread.summary(process_usage.run([programs["hexmidi"]], path, env).peak_rss_kib
+    return {name: spread.summary(process_usage.run([program], path, env).peak_rss_kib
                                  for _ in range(repetitions))
             for name, path in streams.items()}
 

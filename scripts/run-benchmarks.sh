@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds the benchmarks, runs them all and writes docs/performance.md: the figures, the date and
+# the machine. Takes a few minutes. Extra arguments go to bench/run_benchmarks.py, e.g.
+#   scripts/run-benchmarks.sh --repetitions 3
+#   scripts/run-benchmarks.sh --no-jack
+#
+# The JACK servers it starts live in a /dev/shm and IPC namespace of their own where it can make
+# one (as root): JACK keeps one registry of servers for the whole machine, eight at most, and
+# benchmarks running beside tests would otherwise take places the tests need and meet their
+# servers' load.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build-bench
+
+scripts/install-deps.sh build bench
+# The tests are not built here: the benchmarks build what they need of them from source, and a
+# test that fails to build must not stop the figures.
+cmake -S . -B "$build" -DHEXMIDI_BUILD_BENCHMARKS=ON -DHEXMIDI_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+
+run=(python3 -B bench/run_benchmarks.py "$build" docs/performance.md "$@")
+if [ "$(id -u)" -eq 0 ] && unshare --mount --ipc --propagation private true 2>/dev/null; then
+  unshare --mount --ipc --propagation private sh -c \
+    'mount -t tmpfs -o size=1g,mode=1777 tmpfs /dev/shm && HEXMIDI_BENCH_PRIVATE_SHM=1 exec "$@"' \
+    sh "${run[@]}"
+else
+  echo "run-benchmarks: no private namespace (not root?); JACK servers share the machine's" >&2
+  "${run[@]}"
+fi
