@@ -27,6 +27,8 @@ API
                               hexmidi with a pipe on stdin, for tests that write with timing;
                               finish with finish_hexmidi(process, rest=None, timeout=60) -> Run
                               (writes `rest`, closes stdin, waits, collects the output).
+        run_program(argv, stdin=b"", timeout=60) -> Run
+                              runs any other program against this server.
         stop_server()         stops jackd while clients still use it.
         events() -> list[Event]
                               stops the recorder (it writes out everything first) and returns
@@ -39,6 +41,8 @@ API
     run_without_server(stdin: bytes, timeout=60) -> Run
         runs hexmidi with a server name that nothing answers to.
     hexmidi_binary() -> str   the program under test (skips the test when it is not set)
+    test_program(variable) -> str
+                              another program ctest names in the environment (skips likewise)
     environment_without_server() -> dict
                               the environment naming a server that nothing answers to.
 
@@ -86,6 +90,10 @@ def joined(events):
 
 def hexmidi_binary():
     return _binary("HEXMIDI_BINARY")
+
+
+def test_program(variable):
+    return _binary(variable)
 
 
 def environment_without_server():
@@ -273,6 +281,14 @@ class JackSession:
 
     def finish_hexmidi(self, process, rest=None, timeout=60):
         return _collect(process, rest, timeout, getattr(process, "started_at", time.monotonic()))
+
+    def run_program(self, argv, stdin=b"", timeout=60):
+        started = time.monotonic()
+        process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=self.env,
+                                   preexec_fn=_terminate_with_parent)
+        self._hexmidi.append(process)
+        return _collect(process, stdin, timeout, started)
 
     def stop_server(self):
         _stop_process(self._server)

@@ -2,7 +2,7 @@
 
 import unittest
 
-from jack_harness import JackTestCase, hex_bytes, joined, reset_messages
+from jack_harness import JackTestCase, hex_bytes, joined, reset_messages, test_program
 
 # What a period's MIDI port buffer holds, in bytes: a 32 KiB buffer less its own bookkeeping.
 PERIOD_BUFFER = 32720
@@ -87,6 +87,26 @@ class LongMessages(JackTestCase):
                 events = self.play(session, stream + " m 05C1")
                 self.assertEqual([event.data for event in events],
                                  [hex_bytes("C1 05")] + reset_messages())
+
+
+class ResetDuringALongMessage(JackTestCase):
+    def test_reset_drops_the_rest_and_sends_only_what_reset_sends(self):
+        client = test_program("HEXMIDI_RESET_CLIENT")
+        session = self.session()
+        whole = b"\xF0\x7D" + bytes(i & 0x7F for i in range(2, (1 << 20) - 1)) + b"\xF7"
+        # A megabyte takes some 30 periods to go out: each of these resets in the middle of it.
+        for wait_ms in (0, 40, 100):
+            with self.subTest(wait_ms=wait_ms):
+                session.start_recorder()
+                run = session.run_program([client, str(wait_ms)])
+                self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
+                data = [event.data for event in session.events()]
+                reset = reset_messages([(0, 0x3C)])
+                self.assertEqual(data[0], hex_bytes("90 3C 7F"))
+                self.assertEqual(data[-len(reset):], reset)
+                sent = b"".join(data[1:-len(reset)])
+                self.assertLess(len(sent), len(whole), "the reset dropped nothing")
+                self.assertTrue(whole.startswith(sent), "what went out is not the message's start")
 
 
 if __name__ == "__main__":
