@@ -8,7 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${HEXMIDI_BUILD_DIR:-build}
-scripts/install-deps.sh build demo
+# The default build configures the tests too, so their packages come along.
+scripts/install-deps.sh build test demo
 cmake -S . -B "$build" >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+cmake --build "$build" --target hexmidi -j "$(nproc)" >/dev/null
 exec scripts/demo/play-examples.sh --hexmidi "$build/hexmidi" --out "$build/demo" "$@"
