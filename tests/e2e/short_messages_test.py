@@ -96,8 +96,10 @@ class Timing(JackTestCase):
         session = self.session()
         process = session.start_hexmidi()
         # Opening the port comes before the first read; let it finish, so that the pause the
-        # program sees is the one written here.
-        time.sleep(1.0)
+        # program sees is the one written here. The dummy driver's clock also falls behind by a
+        # few periods while the server reorders its graph for a new connection: let that pass.
+        session.wait_for_connection()
+        time.sleep(0.5)
         process.stdin.write(b"m 7F3C90\n")
         process.stdin.flush()
         time.sleep(0.3)
