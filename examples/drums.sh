@@ -20,9 +20,11 @@ wait_for_next_beat() {
 }
 
 # The pattern, one character per eighth note: x is a hit.
-kick="x...x.x.x...x.x."
-snare="..x...x...x...xx"
-hat="xxxxxxxxxxxxxxxx"
+declare -A pattern=(
+  [kick]="x...x.x.x...x.x."
+  [snare]="..x...x...x...xx"
+  [hat]="xxxxxxxxxxxxxxxx"
+)
 # General MIDI percussion keys: bass drum 1, acoustic snare, closed hi-hat.
 declare -A key_of=([kick]=36 [snare]=38 [hat]=42)
 declare -A velocity_of=([kick]=120 [snare]=110 [hat]=70)
@@ -40,7 +42,7 @@ strike_hits_at() {
   local position=$1 drum command
   struck=()
   for drum in kick snare hat; do
-    [ "${!drum:position:1}" = x ] || continue
+    [ "${pattern[$drum]:position:1}" = x ] || continue
     struck+=("$drum")
     printf -v command 'm %02X%02X99 ' "${velocity_of[$drum]}" "${key_of[$drum]}"
     line+=$command
@@ -48,7 +50,7 @@ strike_hits_at() {
 }
 
 struck=()
-for ((position = 0; position < ${#hat}; position++)); do
+for ((position = 0; position < ${#pattern[hat]}; position++)); do
   line=""
   add_note_offs
   strike_hits_at "$position"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the demo: does this machine already have a MIDI output port that makes sound?
 # Looks where hexmidi looks, in the same order: a running JACK server, then the ALSA sequencer.
 

@@ -56,13 +56,15 @@ play() {
   [ -z "$times_file" ] || echo "$name $started $(seconds_since_start)" >>"$times_file"
 }
 
+from_producer() { "$1" | "$hexmidi"; }
+
 play_examples() {
   play gm-system-on "$hexmidi" <"$examples/gm-system-on.txt"
-  play scale bash -c '"$1" | "$2"' _ "$examples/scale.sh" "$hexmidi"
+  play scale from_producer "$examples/scale.sh"
   sleep 0.3
-  play chords bash -c '"$1" | "$2"' _ "$examples/chords.py" "$hexmidi"
+  play chords from_producer "$examples/chords.py"
   sleep 0.3
-  play drums bash -c '"$1" | "$2"' _ "$examples/drums.sh" "$hexmidi"
+  play drums from_producer "$examples/drums.sh"
   sleep 0.3
   play chime "$hexmidi" <"$examples/chime.txt"
 }
@@ -73,9 +75,9 @@ if [ "$record" = no ] && machine_has_midi_output_port "$hexmidi"; then
   exit 0
 fi
 
-missing=$(missing_synth_tools)
-if [ -n "$missing" ]; then
-  echo "demo: the private synthesizer needs: $missing (scripts/install-deps.sh demo)" >&2
+missing_tools=$(missing_synth_tools)
+if [ -n "$missing_tools" ]; then
+  echo "demo: the private synthesizer needs: $missing_tools (scripts/install-deps.sh demo)" >&2
   exit 1
 fi
 

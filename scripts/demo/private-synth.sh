@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the demo: a private JACK server with a software synthesizer on it, and a recorder
 # of the synthesizer's audio. Everything is started here for the demo's length only and stopped
 # by the process ids kept below; nothing else is touched.
@@ -24,10 +25,11 @@ missing_synth_tools() {
   echo "${missing[*]}"
 }
 
-# Polls until `jack_lsp` lists the port, for up to five seconds.
+# Polls until `jack_lsp` lists the port, for up to ten seconds (a loaded machine is slow to load
+# a soundfont).
 wait_for_jack_port() {
   local port=$1 tries
-  for ((tries = 0; tries < 50; tries++)); do
+  for ((tries = 0; tries < 100; tries++)); do
     jack_lsp 2>/dev/null | grep -qxF "$port" && return 0
     sleep 0.1
   done

@@ -35,7 +35,7 @@ is_on() { case "${1^^}" in ON | 1 | TRUE | YES) return 0 ;; *) return 1 ;; esac;
 depends=$(dpkg-deb --field "$package" Depends)
 echo "Depends: $depends"
 # One package name in the Depends list, with or without a version or alternatives after it.
-depends_on() { tr ',|' '\n\n' <<<"$depends" | awk '{ print $1 }' | grep -qx "$1"; }
+depends_on() { tr ',|' '\n' <<<"$depends" | awk '{ print $1 }' | grep -qx "$1"; }
 if is_on "$with_jack"; then
   depends_on libjack-jackd2-0 || fail "built with JACK but does not depend on libjack"
 else
