@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds the initramfs the sequencer tests boot:
-#   build-initramfs.sh KERNEL_DIR HEXMIDI CASES_DIR OUTPUT
-# KERNEL_DIR is what fetch-kernel.sh printed; CASES_DIR holds the inputs cases.sh plays.
+#   build-initramfs.sh KERNEL_DIR HEXMIDI READER CASES_DIR OUTPUT
+# KERNEL_DIR is what fetch-kernel.sh printed, READER the built wire_rate_reader; CASES_DIR holds
+# the inputs cases.sh plays.
 # In it: busybox, the sound modules with their dependencies (in load order, one list per
-# phase), libasound with its configuration, aseqdump and aconnect, hexmidi, and every library
-# that ldd says these programs need.
+# phase), libasound with its configuration, aseqdump and aconnect, hexmidi, the reader, and
+# every library that ldd says these programs need.
 set -euo pipefail
-kernel_dir=$1 hexmidi=$2 cases_dir=$3 output=$4
+kernel_dir=$1 hexmidi=$2 reader=$3 cases_dir=$4 output=$5
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
@@ -51,6 +52,7 @@ copy_with_libraries() {
   done
 }
 copy_with_libraries "$hexmidi" /bin/hexmidi
+copy_with_libraries "$reader" /bin/wire_rate_reader
 copy_with_libraries "$(command -v aseqdump)" /bin/aseqdump
 copy_with_libraries "$(command -v aconnect)" /bin/aconnect
 cp /usr/share/alsa/alsa.conf "$root/usr/share/alsa/alsa.conf"

@@ -68,9 +68,10 @@ stop_aseqdump() {
 # The last message the program sends is its reset's: sustain off on channel 15.
 reset_seen() { wait_until 'grep -q "15, controller 64, value 0" /tmp/dump' "$1"; }
 
-# Raw bytes read from the virtual raw MIDI device, lower-case hex, space-separated.
+# Raw bytes read from the virtual raw MIDI device at the wire rate, as a cable would take them;
+# in lower-case hex, space-separated.
 start_raw_reader() {
-  cat /dev/snd/midiC0D0 > /tmp/raw 3>&- &
+  wire_rate_reader /dev/snd/midiC0D0 > /tmp/raw 3>&- &
   raw_pid=$!
   sleep 0.2
 }

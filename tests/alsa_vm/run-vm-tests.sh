@@ -22,7 +22,9 @@ PATH=$PATH:/sbin:/usr/sbin
 kernel_dir=$("$here/fetch-kernel.sh" "$work/cache")
 rm -rf "$work/cases"
 "$here/make-inputs.sh" "$work/cases"
-"$here/build-initramfs.sh" "$kernel_dir" "$hexmidi" "$work/cases" "$work/initramfs.cpio"
+c++ -std=c++20 -O2 -Wall -o "$work/wire_rate_reader" "$here/wire_rate_reader.cpp"
+"$here/build-initramfs.sh" "$kernel_dir" "$hexmidi" "$work/wire_rate_reader" "$work/cases" \
+  "$work/initramfs.cpio"
 
 rm -f "$work/console.log" "$work/results.txt"
 started=$SECONDS

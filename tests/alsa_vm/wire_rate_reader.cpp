@@ -1,0 +1,35 @@
+// Reads a raw MIDI device no faster than a MIDI cable would carry its bytes away, and writes
+// them to standard output: the way a hardware interface empties its output buffer, for a
+// virtual device that would otherwise empty it at once and so hide an overrun.
+//   wire_rate_reader DEVICE > bytes
+// Runs until killed. A little above the wire rate, and catching up after a late wake-up, so
+// that a sender that keeps to the wire rate never overruns it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  int device = open(argv[1], O_RDONLY);
+  if (device < 0) return 1;
+  constexpr double bytes_per_second = 3300;  // the wire's 3125, and a little
+  const auto start = std::chrono::steady_clock::now();
+  long long taken = 0;
+  unsigned char buffer[256];
+  for (;;) {
+    std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    long long allowed = static_cast<long long>(elapsed.count() * bytes_per_second) - taken;
+    if (allowed < 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      continue;
+    }
+    auto wanted = static_cast<std::size_t>(std::min<long long>(allowed, sizeof buffer));
+    ssize_t got = read(device, buffer, wanted);
+    if (got <= 0) return 0;
+    if (write(STDOUT_FILENO, buffer, static_cast<std::size_t>(got)) != got) return 1;
+    taken += got;
+  }
+}
