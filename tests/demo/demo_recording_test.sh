@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The demo end to end: its recording is silent before the first note and holds sound in the time
-# of each example that makes any, and its spectrogram is a PNG picture.
+# of each example that makes any, its spectrogram is a PNG picture, and nothing it started is
+# left running.
 #   demo_recording_test.sh HEXMIDI OUT_DIRECTORY
 set -euo pipefail
 hexmidi=$1
@@ -20,7 +21,9 @@ if [ ! -r /usr/share/sounds/sf2/TimGM6mb.sf2 ]; then
 fi
 
 rm -rf "$out"
-"$root/scripts/demo/play-examples.sh" --record --hexmidi "$hexmidi" --out "$out"
+"$root/scripts/demo/play-examples.sh" --record --hexmidi "$hexmidi" --out "$out" &
+demo_pid=$!
+wait "$demo_pid"
 wav="$out/hexmidi-demo.wav"
 png="$out/hexmidi-demo.png"
 times="$out/hexmidi-demo-times.txt"
@@ -65,6 +68,11 @@ done <"$times"
 if [ "$(head -c 8 "$png" 2>/dev/null | od -An -tx1 | tr -d ' \n')" != 89504e470d0a1a0a ]; then
   fail "the spectrogram $png is not a PNG"
 fi
+
+# The server and the synthesizer carry the demo's process id in the server's name, the recorder
+# the WAV's path.
+left=$(pgrep -a -f "hexmidi-demo-$demo_pid-|$wav" || true)
+[ -z "$left" ] || fail "the demo left running: $left"
 
 [ "$failures" -eq 0 ] || exit 1
 echo "the demo's recording and spectrogram are as they should be"
