@@ -41,8 +41,11 @@ record_seconds=$((lead_seconds + examples_seconds + tail_seconds))
 recording_start=""
 times_file=""
 
+# EPOCHREALTIME with a point, whatever the locale's decimal separator.
+now() { echo "${EPOCHREALTIME/,/.}"; }
+
 seconds_since_start() {
-  awk -v now="$EPOCHREALTIME" -v start="$recording_start" 'BEGIN { printf "%.3f", now - start }'
+  awk -v now="$(now)" -v start="$recording_start" 'BEGIN { printf "%.3f", now - start }'
 }
 
 # Plays one example and notes when it started and ended, when a recording runs.
@@ -81,6 +84,12 @@ if [ -n "$missing_tools" ]; then
   exit 1
 fi
 
+# The private synthesizer listens on JACK MIDI only.
+if command -v ldd >/dev/null && ! ldd "$hexmidi" | grep -q libjack; then
+  echo "demo: $hexmidi was built without its JACK backend, which the private synthesizer needs" >&2
+  exit 1
+fi
+
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 wav="$out/hexmidi-demo.wav"
@@ -103,10 +112,14 @@ finish() {
 trap finish EXIT
 trap 'exit 130' INT TERM
 
-echo "demo: no MIDI output port here, so a private synthesizer plays instead"
+if [ "$record" = yes ]; then
+  echo "demo: recording through a private synthesizer"
+else
+  echo "demo: no MIDI output port here, so a private synthesizer plays instead"
+fi
 start_private_synth "$work"
 start_recording "$wav" "$record_seconds" "$work"
-recording_start=$EPOCHREALTIME
+recording_start=$(now)
 sleep "$lead_seconds"
 play_examples
 if ! finish_recording "$record_seconds"; then
