@@ -8,10 +8,12 @@ so test files can run in parallel.
 Paths come from the environment, which ctest sets (see tests/e2e/CMakeLists.txt):
     HEXMIDI_BINARY         the hexmidi program under test
     HEXMIDI_JACK_RECORDER  the recording client, tests/e2e/jack_recorder.cpp
+    HEXMIDI_RESET_CLIENT   tests/e2e/long_message_reset_client.cpp (one test's own driver)
 
 API
     JackTestCase(unittest.TestCase)
-        Base class. self.session(period=256) starts a JackSession whose stop() is registered
+        Base class. self.session(period=256, rate=48000, recorder=True) starts a JackSession
+        whose stop() is registered
         with addCleanup, and skips the test (saying why) when jackd or a binary is missing.
 
     JackSession(period=256, rate=48000)
