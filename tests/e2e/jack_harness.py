@@ -13,8 +13,8 @@ Paths come from the environment, which ctest sets (see tests/e2e/CMakeLists.txt)
 API
     JackTestCase(unittest.TestCase)
         Base class. self.session(period=256, rate=48000, recorder=True) starts a JackSession
-        whose stop() is registered
-        with addCleanup, and skips the test (saying why) when jackd or a binary is missing.
+        whose stop() is registered with addCleanup, and skips the test (saying why) when jackd
+        or a binary is missing.
 
     JackSession(period=256, rate=48000)
         start(recorder=True)  starts `jackd -r -S -n <name> -d dummy -r <rate> -p <period>`,
