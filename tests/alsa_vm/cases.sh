@@ -157,6 +157,18 @@ else
   fail "destination gone: the program reads on and ends" "still running after 30 s"
 fi
 
+# A destination that stops reading: once it has made no room for a few seconds the program
+# takes it for gone, instead of hanging, and ends.
+start_aseqdump
+kill -STOP "$dump_pid"
+started=$(uptime_now)
+timeout 60 hexmidi < /cases/sysex_1mib.txt > /tmp/stdout 2> /tmp/stderr
+echo $? > /tmp/status
+echo "hexmidi to a stopped client: $started s to $(uptime_now) s"
+kill -CONT "$dump_pid"
+stop_aseqdump
+expect_clean_run "a destination that stops reading"
+
 echo "== virmidi beside Midi Through"
 load_modules virmidi
 
