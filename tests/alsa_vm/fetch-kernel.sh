@@ -2,7 +2,7 @@
 # Puts the stock Debian kernel and its sound modules under CACHE, downloading the package once:
 #   fetch-kernel.sh CACHE       prints the directory that holds boot/ and lib/modules/
 # The versioned package is the one linux-image-amd64 depends on today; when apt can't say
-# (offline), the newest package already in the cache does.
+# (offline) or the download fails, the newest package already in the cache does.
 set -euo pipefail
 cache=$1
 mkdir -p "$cache"
@@ -21,10 +21,11 @@ if [ -n "$package" ]; then
   deb=$(ls "$cache"/"${package}"_*.deb 2>/dev/null | tail -n 1 || true)
   if [ -z "$deb" ]; then
     # apt-get download writes into the current directory; _apt can't write to ours, so it warns.
-    (cd "$cache" && apt-get download -qq "$package" >/dev/null 2>&1)
-    deb=$(ls "$cache"/"${package}"_*.deb | tail -n 1)
+    (cd "$cache" && apt-get download -qq "$package" >/dev/null 2>&1) || true
+    deb=$(ls "$cache"/"${package}"_*.deb 2>/dev/null | tail -n 1 || true)
   fi
-else
+fi
+if [ -z "$deb" ]; then
   deb=$(ls "$cache"/linux-image-*-amd64_*.deb 2>/dev/null | tail -n 1 || true)
 fi
 [ -n "$deb" ] || { echo "no Debian kernel package could be had" >&2; exit 1; }

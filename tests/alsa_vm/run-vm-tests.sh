@@ -46,8 +46,10 @@ if [ "$status" -ne 0 ] || ! grep -qx done "$work/results.clean"; then
   tail -n 30 "$work/console.log" || true
   failed=$((failed + 1))
 fi
+# What each run took inside the machine, under emulation: figures, not limits.
+grep -E '^hexmidi (on|to)' "$work/console.log" | tr -d '\r' || true
 if [ "$failed" -gt 0 ]; then
-  grep -E 'FAILED|hexmidi on' "$work/console.log" | tail -n 20 || true
+  grep -E 'FAILED' "$work/console.log" | tail -n 20 || true
 fi
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
