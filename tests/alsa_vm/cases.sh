@@ -1,8 +1,11 @@
+#!/bin/sh
 # The cases, run inside the virtual machine by init: sh cases.sh RESULTS_DEVICE
 # Each check writes "ok NAME" or "not ok NAME: why" to the results device; everything else goes
 # to the console. Expected events and bytes are those the MIDI standard gives for each input.
 results=$1
+# shellcheck disable=SC1091 # written by make-inputs.sh: sysex_1mib_md5, sysex_8kib_md5
 . /cases/expected.env
+: "${sysex_1mib_md5:?}" "${sysex_8kib_md5:?}"
 
 pass() { echo "ok $1" > "$results"; }
 # One line a result, however many lines went wrong.
@@ -195,4 +198,4 @@ expect_equal "8 KiB system exclusive arrives intact through virmidi, paced" "$re
   "$sysex_8kib_md5"
 expect_equal "8 KiB to virmidi: byte count" "$(wc -c < /tmp/raw)" $((8192 + 48))
 
-echo done > "$results"
+echo "done" > "$results"

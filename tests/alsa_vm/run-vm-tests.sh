@@ -41,7 +41,7 @@ tr -d '\r' < "$work/results.txt" > "$work/results.clean" || true
 grep -E '^(ok|not ok) ' "$work/results.clean" || true
 passed=$(grep -c '^ok ' "$work/results.clean" || true)
 failed=$(grep -c '^not ok ' "$work/results.clean" || true)
-if [ "$status" -ne 0 ] || ! grep -qx done "$work/results.clean"; then
+if [ "$status" -ne 0 ] || ! grep -qx "done" "$work/results.clean"; then
   echo "the virtual machine did not finish the cases (status $status); its console ends:"
   tail -n 30 "$work/console.log" || true
   failed=$((failed + 1))
