@@ -65,8 +65,10 @@ def _in_stream_order(arrived, expected):
 
 
 def _burst_figures(notes, expected):
+    # Counted in whole periods, first to last, since the port buffer is filled a period at a time.
     per_period = collections.Counter(event.frame // PERIOD for event in notes)
-    span_s = (notes[-1].frame - notes[0].frame + PERIOD) / RATE if notes else float("inf")
+    periods = max(per_period) - min(per_period) + 1 if notes else 0
+    span_s = periods * PERIOD / RATE if notes else float("inf")
     arrived = len(notes)
     return {
         "arrived": arrived,
@@ -180,21 +182,26 @@ def _short_stream(programs, messages, directory):
 
 
 def long_message_drain(programs, stream_path, repetitions, no_server_env):
-    """CPU of a long message draining through JACK: the run through a server less the same run
-    with no port (which reads and parses the same text but sends nothing), over the wall time the
-    drain adds."""
+    """CPU of a long message draining through JACK. Each run with the message is paired with one
+    whose input is empty, through a server and with no port: what the message adds through JACK,
+    less what it adds with no port (reading and parsing the same text, sending nothing), is the
+    drain alone, the client's start-up and close left out on both sides."""
     expected = long_message_of(stream_path)
-    through_jack, without_port, intact = [], [], []
+    runs = {"through_jack": [], "through_jack_empty": [], "without_port": [],
+            "without_port_empty": []}
+    intact = []
+    hexmidi = [programs["hexmidi"]]
     for _ in range(repetitions):
         session = _session()
         try:
-            through_jack.append(process_usage.run([programs["hexmidi"]], stream_path, session.env))
+            runs["through_jack"].append(process_usage.run(hexmidi, stream_path, session.env))
+            runs["through_jack_empty"].append(process_usage.run(hexmidi, os.devnull, session.env))
             intact.append(jack_harness.joined(session.events()).startswith(expected))
         finally:
             session.stop()
-        without_port.append(process_usage.run([programs["hexmidi"]], stream_path, no_server_env))
-    return {"bytes": len(expected), "through_jack": through_jack, "without_port": without_port,
-            "intact": all(intact)}
+        runs["without_port"].append(process_usage.run(hexmidi, stream_path, no_server_env))
+        runs["without_port_empty"].append(process_usage.run(hexmidi, os.devnull, no_server_env))
+    return {"bytes": len(expected), "intact": all(intact), **runs}
 
 
 def idle_with_server(programs, repetitions, seconds=2.0):

@@ -68,7 +68,7 @@ def peak_memory(program, repetitions, streams, env):
 def write_streams(programs, directory):
     """The stream files every whole-process measurement reads, made by stream_writer."""
     wanted = {"1,000 lines": ("short", 1000), "1,000,000 lines": ("short", 1_000_000),
-              "1 MiB message": ("long", 1 << 20)}
+              "1 MiB message": ("long", 1 << 20), "2 MiB message": ("long", 2 << 20)}
     paths = {}
     for name, (kind, count) in wanted.items():
         path = os.path.join(directory, f"{kind}-{count}.txt")

@@ -134,7 +134,8 @@ def main():
     with tempfile.TemporaryDirectory(prefix="hexmidi-bench-") as directory:
         results = measure(programs, arguments.repetitions, with_jack, directory)
     results["machine"] = machine()
-    results["machine"]["private_jack_namespace"] = os.environ.get("HEXMIDI_BENCH_PRIVATE_SHM") == "1"
+    private = os.environ.get("HEXMIDI_BENCH_PRIVATE_SHM") == "1"
+    results["machine"]["private_jack_namespace"] = private
     results["seconds"] = time.monotonic() - started
 
     with open(os.path.join(arguments.build_dir, "bench", "benchmark_results.json"), "w") as raw:
