@@ -46,6 +46,24 @@ class Report:
         self.sections.append("\n".join([f"## {title}", "", *lines, ""]))
 
 
+def _standin_calls(calls):
+    """What the stand-in's API layer adds per call, before any backend: the part the counting
+    port above leaves out."""
+    if not calls:
+        return []
+    names = {"BM_ShortMessage": "`midiOutShortMsg` (note-on and note-off alternately)",
+             "BM_LongMessageCycle/6": "prepare, send and unprepare of a 6-byte message",
+             "BM_LongMessageCycle/1048576": "prepare, send and unprepare of a 1 MiB message"}
+    return ["",
+            "What the Linux stand-in's API layer costs per call on top, over a backend that only "
+            "counts (handle check, unpacking, note tracking, the header's flags):",
+            "",
+            "| call | ns |",
+            "|---|---|",
+            *[f"| {label} | {_ranged(calls[name], 1)} |" for name, label in names.items()
+              if name in calls]]
+
+
 def _parsing(report):
     parsing = report.results["parsing"]
     ratio = parsing["ratio"]
@@ -62,6 +80,11 @@ def _parsing(report):
         f"| command loop into a counting port | {_ranged(parsing['program_per_s'])} |",
         f"| bare scanf loop | {_ranged(parsing['bare_per_s'])} |",
         f"| ratio | {_ranged(ratio, 3)} |",
+        "",
+        f"That is {_number(1e9 / parsing['program_per_s'].median)} ns a command, of which the "
+        "C library's formatted input is "
+        f"{_number(1e9 / parsing['bare_per_s'].median)} ns.",
+        *_standin_calls(report.results.get("standin_calls")),
         "",
         f"(Debian's libbenchmark reports itself as a `{parsing['library_build']}` build; that is "
         "the library's own timing loop, not the code it times.)")

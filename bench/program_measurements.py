@@ -34,6 +34,20 @@ def parsing(programs, repetitions):
     }
 
 
+def standin_calls(programs, repetitions):
+    """Nanoseconds per call of the stand-in's API layer over a backend that only counts."""
+    if "standin_api_benchmark" not in programs:
+        return None
+    report = _json_of([programs["standin_api_benchmark"], "--benchmark_format=json",
+                       f"--benchmark_repetitions={repetitions}"])
+    times = {}
+    for entry in report["benchmarks"]:
+        if entry.get("run_type") == "iteration":
+            per_item = 1e9 / entry["items_per_second"]
+            times.setdefault(entry["run_name"], []).append(per_item)
+    return {name: spread.summary(values) for name, values in times.items()}
+
+
 def pipe_to_port(programs, repetitions, samples=3000):
     runs = [_json_of([programs["pipe_to_port_latency"], str(samples)])
             for _ in range(repetitions)]

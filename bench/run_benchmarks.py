@@ -71,6 +71,7 @@ def measure(programs, repetitions, with_jack, directory):
 
     say("1. parsing and dispatch")
     results["parsing"] = program_measurements.parsing(programs, repetitions)
+    results["standin_calls"] = program_measurements.standin_calls(programs, repetitions)
     say("4. pipe to port")
     results["pipe_to_port"] = program_measurements.pipe_to_port(programs, repetitions)
     say("5. CPU while waiting on a silent pipe")
