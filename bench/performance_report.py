@@ -142,7 +142,8 @@ def _burst(report, jack):
         f"{jack_measurements.RTMIDI_BURST_LIMIT_S} s, should a busy machine slow it that much; "
         "the figures would then compare what it had sent.)")
     report.row("2. Burst through JACK", "≥ 90 % of the port-buffer ceiling, 0 lost",
-               f"{share.median * 100:.1f} %, {max(lost)} lost",
+               f"{share.median * 100:.1f} %, {max(lost)} lost (RtMidi beside it: "
+               f"{_number(arrived.median)} of {_number(sent.median)} arrived)",
                share.median >= 0.9 and max(lost) == 0,
                f"{(0.9 - share.median) * 100:.1f} points short" if share.median < 0.9
                else f"{max(lost)} lost",
@@ -195,7 +196,7 @@ def _timing(report, jack):
         met = abs(late) <= 1 and jitter <= 1
         report.row("3. Timing through JACK", f"one period ({PERIOD} frames), no jitter",
                    f"mean {f['mean'].median:.1f} frames, sd {f['sd'].median:.1f}, "
-                   f"p99 − p1 {jitter:.0f}", met,
+                   f"p99 − p1 {jitter:.0f}{_rtmidi_timing(figures)}", met,
                    f"mean {late:+.1f} frames off one period, p99 − p1 {jitter:.0f} frames "
                    f"({jitter * 1e6 / RATE:.0f} µs)",
                    "The spread comes from the time between the producer's write and the program's "
@@ -207,6 +208,14 @@ def _timing(report, jack):
     else:
         report.row("3. Timing through JACK", "one period, no jitter", "no whole recording",
                    False, "the messages did not arrive whole", "See the run's raw figures.")
+
+
+def _rtmidi_timing(figures):
+    if "rtmidi" not in figures:
+        return ""
+    f = figures["rtmidi"]
+    return (f" (RtMidi beside it: mean {f['mean'].median:.1f}, sd {f['sd'].median:.1f}, "
+            f"p99 − p1 {f['p99_minus_p1'].median:.0f})")
 
 
 def _pipe_to_port(report):
