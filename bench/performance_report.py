@@ -403,7 +403,8 @@ def render(results):
         "assert nothing: the targets below are compared here, not in the tests.",
         "",
         f"- Date: {m['date']}; the whole run took {results['seconds']:.0f} s.",
-        f"- Machine: {m['nproc']} cores, {m['cpu']}; Linux {m['kernel']}; {m['compiler']}.",
+        f"- Machine: {m['nproc']} cores, {m['cpu']}; Linux {m['kernel']}; {m['compiler']}, "
+        f"{m['build_type']} build.",
         f"- JACK {m['jackd']}, RtMidi {m['rtmidi']}; servers run with the dummy driver, "
         f"{PERIOD} frames a period at {RATE} Hz"
         f"{_PRIVATE_NAMESPACE if m['private_jack_namespace'] else ''}.",

@@ -52,8 +52,17 @@ def _load_average():
         return " ".join(loadavg.read().split()[:3])
 
 
-def machine():
+def _build_type(build_dir):
+    with open(os.path.join(build_dir, "CMakeCache.txt")) as cache:
+        for line in cache:
+            if line.startswith("CMAKE_BUILD_TYPE:"):
+                return line.split("=", 1)[1].strip() or "none"
+    return "unknown"
+
+
+def machine(build_dir):
     return {
+        "build_type": _build_type(build_dir),
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "nproc": os.cpu_count(),
         "cpu": _cpu_model(),
@@ -134,7 +143,7 @@ def main():
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="hexmidi-bench-") as directory:
         results = measure(programs, arguments.repetitions, with_jack, directory)
-    results["machine"] = machine()
+    results["machine"] = machine(arguments.build_dir)
     private = os.environ.get("HEXMIDI_BENCH_PRIVATE_SHM") == "1"
     results["machine"]["private_jack_namespace"] = private
     results["seconds"] = time.monotonic() - started

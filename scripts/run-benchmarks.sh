@@ -14,8 +14,10 @@ build=build-bench
 
 scripts/install-deps.sh build bench
 # The tests are not built here: the benchmarks build what they need of them from source, and a
-# test that fails to build must not stop the figures.
-cmake -S . -B "$build" -DHEXMIDI_BUILD_BENCHMARKS=ON -DHEXMIDI_BUILD_TESTS=OFF >/dev/null
+# test that fails to build must not stop the figures. The build type is the project's default, so
+# that the figures are those of the program as it is usually built.
+cmake -S . -B "$build" -DHEXMIDI_BUILD_BENCHMARKS=ON -DHEXMIDI_BUILD_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
 run=(python3 -B bench/run_benchmarks.py "$build" docs/performance.md "$@")
