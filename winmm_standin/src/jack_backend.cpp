@@ -132,6 +132,10 @@ bool JackBackend::open() {
   out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   ring_ = jack_ringbuffer_create(ring_size);
   if (out_ == nullptr || ring_ == nullptr) return false;
+  // Touch every page now: the callback must never take a page fault on first use, and a run's
+  // memory should not depend on how far a burst happens to fill the ring. (mlock alone is not
+  // enough: it may be refused, or do nothing, without a word.)
+  std::memset(ring_->buf, 0, ring_->size);
   jack_ringbuffer_mlock(ring_);
   if (jack_set_process_callback(client_, &JackBackend::process, this) != 0) return false;
   jack_on_shutdown(client_, &JackBackend::on_shutdown, this);
