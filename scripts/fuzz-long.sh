@@ -22,6 +22,9 @@
 #                          that grows past this is a leak worth a finding.
 #   -timeout=10            one input of a few kB that takes 10 s is a hang.
 #   -max_len=8192          room for long messages of a few thousand bytes.
+#   -dict                  the stream's tokens: without them, and without seeds of long messages
+#                          a few hundred and a few thousand bytes long, the fuzzer seldom builds
+#                          a message of more than a few dozen well-formed fields.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,7 +42,8 @@ for flag in "$@"; do
 done
 status=0
 build-fuzz/command_stream_fuzzer "${limit[@]}" -malloc_limit_mb=2048 -rss_limit_mb=2048 \
-  -timeout=10 -max_len=8192 -print_final_stats=1 -artifact_prefix=build-fuzz/findings/ "$@" \
+  -timeout=10 -max_len=8192 -dict=fuzz/command_stream.dict -print_final_stats=1 \
+  -artifact_prefix=build-fuzz/findings/ "$@" \
   build-fuzz/corpus fuzz/corpus fuzz/regressions >build-fuzz/fuzz.log 2>&1 || status=$?
 # The figures: how many inputs ran, how fast, and how much coverage the corpus reached.
 grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|DONE' \
