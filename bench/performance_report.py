@@ -348,9 +348,9 @@ def _memory(report, jack):
             "",
             "Through JACK most of the size is the server's shared memory, which libjack maps and "
             "locks into every client (about 100 MiB here). The program's own 1 MiB ring to the "
-            "process callback is not locked: `jack_ringbuffer_mlock` answers success and locks "
-            "nothing in Debian's libjack, so the ring's pages become resident only as a stream "
-            "first fills them, which is what a burst and a long message add over a short stream."]
+            "process callback is written once when the port opens (`jack_ringbuffer_mlock` "
+            "answers success and locks nothing in Debian's libjack), so it is resident from the "
+            "start and a burst adds nothing to it."]
     report.section("6. Memory", *lines)
     grown = large - small
     report.row("6. Memory, 1,000 against 1,000,000 lines", "the same",
