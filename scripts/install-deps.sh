@@ -26,7 +26,7 @@ missing=()
 for package in "${wanted[@]}"; do
   # An i386 package needs its architecture added before apt can even name it.
   case "$package" in
-    *:i386) dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386 ;;
+    *:i386) dpkg --print-foreign-architectures | grep -x i386 >/dev/null || dpkg --add-architecture i386 ;;
   esac
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$package")

@@ -15,11 +15,12 @@ jack_has_midi_destination() {
 
 # A sequencer port that takes writes from others ("W" in the kernel's list), outside the system
 # client (0) and the kernel's Midi Through, which passes notes on to nobody who listens. Only
-# counts when hexmidi was built with its ALSA backend.
+# counts when hexmidi was built with its ALSA backend. (grep without -q, so that ldd is never cut
+# off by SIGPIPE, which pipefail would report as no match.)
 alsa_has_midi_destination() {
   local hexmidi=$1 clients=/proc/asound/seq/clients
   [ -r "$clients" ] || return 1
-  command -v ldd >/dev/null && ldd "$hexmidi" 2>/dev/null | grep -q libasound || return 1
+  command -v ldd >/dev/null && ldd "$hexmidi" 2>/dev/null | grep libasound >/dev/null || return 1
   awk '
     /^Client/ { skip = ($2 == 0 || $0 ~ /"Midi Through"/); next }
     /^  Port/ && !skip && $0 ~ /\([rR-]W[e-][X-]\)$/ { found = 1 }

@@ -84,8 +84,10 @@ if [ -n "$missing_tools" ]; then
   exit 1
 fi
 
-# The private synthesizer listens on JACK MIDI only.
-if command -v ldd >/dev/null && ! ldd "$hexmidi" | grep -q libjack; then
+# The private synthesizer listens on JACK MIDI only. grep reads the whole of ldd's list rather
+# than quitting at the first match (-q): ldd writes a line at a time, so on a busy machine its
+# later lines met a closed pipe, ldd died of SIGPIPE, and pipefail turned the match into "no".
+if command -v ldd >/dev/null && ! ldd "$hexmidi" | grep libjack >/dev/null; then
   echo "demo: $hexmidi was built without its JACK backend, which the private synthesizer needs" >&2
   exit 1
 fi

@@ -30,7 +30,7 @@ missing_synth_tools() {
 wait_for_jack_port() {
   local port=$1 tries
   for ((tries = 0; tries < 100; tries++)); do
-    jack_lsp 2>/dev/null | grep -qxF "$port" && return 0
+    jack_lsp 2>/dev/null | grep -xF "$port" >/dev/null && return 0
     sleep 0.1
   done
   echo "demo: $port did not appear on JACK server $JACK_DEFAULT_SERVER" >&2
