@@ -12,11 +12,11 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <new>
 #include <vector>
 
 #include "command/command_loop.h"
 #include "recording_midi_out.h"
+#include "refusable_array_new.h"
 
 namespace {
 
@@ -105,22 +105,10 @@ void script_answers(std::uint8_t control) {
 // so here it is refused instead: such a count runs through the program's refused-allocation
 // path, which must end the message the same way, dropped at the first field that fails. Capping
 // the sanitizer's own allocation size was tried and rejected: libFuzzer itself needs 20 MB blocks.
-// All four array forms go through malloc and free, so they stay paired and bounds-checked.
 static std::size_t input_size = 0;
 
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  if (size > input_size) return nullptr;
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size) {
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-void operator delete[](void* block) noexcept {
-  std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-  std::free(block);
+bool refuse_array_allocation(std::size_t size) {
+  return size > input_size;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -1,30 +1,16 @@
 // A long message whose buffer can't be allocated: nothing is sent and the stream stays in step.
-// The array allocation functions are replaced for this test binary so that one size fails; all
-// four go through malloc and free so that they stay paired under any sanitizer.
+// The array allocation functions are replaced for this test binary so that one size fails.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
-
+#include "refusable_array_new.h"
 #include "stream_runner.h"
 
 namespace {
 std::size_t refused_size = 0;
 }
 
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  if (refused_size != 0 && size == refused_size) return nullptr;
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size) {
-  if (void* block = std::malloc(size == 0 ? 1 : size)) return block;
-  throw std::bad_alloc();
-}
-void operator delete[](void* block) noexcept {
-  std::free(block);
-}
-void operator delete[](void* block, std::size_t) noexcept {
-  std::free(block);
+bool refuse_array_allocation(std::size_t size) {
+  return refused_size != 0 && size == refused_size;
 }
 
 namespace {
