@@ -15,6 +15,7 @@ sample_rate=44100
 server_pid=""
 synth_pid=""
 recorder_pid=""
+recording_wav=""
 
 missing_synth_tools() {
   local tool missing=()
@@ -80,32 +81,30 @@ start_private_synth() {
   wait_for_jack_port "$synth_client:midi_00" && wait_for_jack_port "$synth_client:right"
 }
 
-# Records both of the synthesizer's outputs for a fixed number of seconds: jack_rec finishes its
-# file only when its time is up, and one stopped by a signal leaves a WAV with a broken header.
+# Records both of the synthesizer's outputs until stop_recording, for at most SECONDS. The length
+# is not fixed in advance: on a busy machine the examples take longer than planned, and a
+# recording that ended on schedule would miss the last of them.
 start_recording() {
   local wav=$1 seconds=$2 work=$3
+  recording_wav=$wav
   jack_rec -f "$wav" -d "$seconds" "$synth_client:left" "$synth_client:right" \
     >"$work/jack_rec.log" 2>&1 &
   recorder_pid=$!
   wait_for_jack_port jackrec:input2
 }
 
-# Waits for the recording to reach its end; one still running a few seconds past it is stopped.
-finish_recording() {
-  local seconds=$1 waited
-  for ((waited = 0; waited < (seconds + 5) * 10; waited++)); do
-    kill -0 "$recorder_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$recorder_pid" 2>/dev/null; then
-    stop_process "$recorder_pid"
-    recorder_pid=""
-    return 1
-  fi
+# Stops the recorder, and mends the file it leaves. jack_rec writes the WAV's lengths only when
+# its time is up, so one stopped by a signal leaves them at zero; its samples are all there,
+# and sox, told to ignore the lengths, reads them and writes the file anew. False when the
+# recorder had already stopped by itself (its time ran out, or it failed).
+stop_recording() {
   local status=0
-  wait "$recorder_pid" 2>/dev/null || status=$?
+  kill -0 "$recorder_pid" 2>/dev/null || status=1
+  stop_process "$recorder_pid"
   recorder_pid=""
-  return "$status"
+  [ "$status" -eq 0 ] || return 1
+  sox --ignore-length "$recording_wav" "$recording_wav.mended.wav" &&
+    mv "$recording_wav.mended.wav" "$recording_wav"
 }
 
 stop_process() {
