@@ -214,13 +214,14 @@ def _long_stream(report, jack):
                    "≥ 0.5 of the short messages' rate, 0 lost", "—", None, _NOT_MEASURED_ALSA)
     lines += [
         "",
-        "For 2,000 messages the stream fills a period or two, so its rate is as much the period "
-        "as the program; the whole run is mostly start-up (see 7). Through ALSA, to an aseqdump "
+        "2,000 short messages fit one period's buffer and as many long ones need two, so "
+        "counted in whole periods 0.5 is the best ratio the port allows at that length; the "
+        "whole run is mostly start-up (see 7). Through ALSA, to an aseqdump "
         f"client in the virtual machine: {_NOT_MEASURED_ALSA}."]
     report.section("2b. Streams of small long messages through JACK", *lines)
 
 
-_LOADS = {"quiet": "on a quiet machine", "build": "beside a parallel build",
+_LOADS = {"quiet": "with no added load", "build": "beside a parallel build",
           "busy": "beside one busy loop per core"}
 _WAYS = {"hexmidi": "hexmidi, through a pipe",
          "hexmidi_realtime": "hexmidi itself at SCHED_FIFO (to find what waits)",
@@ -257,7 +258,8 @@ def _timing(report, jack):
         "",
         f"Run as users run it: the server {server}; the producer {producer}; hexmidi at normal "
         "priority, as a user starts it. Three loads, each started before and stopped (by "
-        "process group id) after its runs: none; a parallel build (one compiler loop per core, "
+        "process group id) after its runs: none added to what the machine was running (see the "
+        "load average above); a parallel build (one compiler loop per core, "
         "each compiling the ALSA backend's source again and again, as `make -j$(nproc)` "
         "would); one shell busy loop per core.",
         "",
