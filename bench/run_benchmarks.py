@@ -114,6 +114,11 @@ def measure(programs, repetitions, with_jack, directory):
         say("7. start-up")
         jack["start_up"] = jack_measurements.start_up(programs, 5, no_server, directory)
         results["jack"] = jack
+    # The ALSA figures (the same streams to an aseqdump client, start-up) are taken inside the
+    # virtual machine of the ALSA tests; a run that has them puts them here in the form
+    # performance_report reads ({"long_stream": {count: {...}}, "start_up_ms": ...}). Until then
+    # the report marks them not measured.
+    results["alsa_vm"] = None
     results["load_after"] = _load_average()
     return results
 
