@@ -325,11 +325,12 @@ def _timing(report, jack):
             "Whether hexmidi's reading thread is what waits: where hexmidi missed the goal, the "
             "same runs were made once more with hexmidi itself started at the producer's "
             "SCHED_FIFO priority, everything else alike. It took them, " + "; ".join(findings) +
-            ". What SCHED_FIFO removes is the reading thread's wait to run once its `read` "
-            "could return; what it leaves is outside hexmidi's thread: the producer's own "
-            "wake-up and write, and JACK's frame clock, which on a loaded machine extrapolates "
-            "from cycles that run late (latencies below one period show it). hexmidi keeps its "
-            "normal priority: a user who wants the scheduler out of the way can start it under "
+            ". What SCHED_FIFO removes is the reading thread's wait behind ordinary processes "
+            "once its `read` could return; what it leaves is not that: the producer's own "
+            "wake-up and write, the real-time threads of JACK and its clients, which rank above "
+            "both, and JACK's frame clock, which on a loaded machine extrapolates from cycles "
+            "that run late (latencies below one period show it). hexmidi keeps its normal "
+            "priority: a user who wants the scheduler out of the way can start it under "
             "`chrt -f`, as the producer is here."]
     report.section("3. Timing through JACK", *lines)
 
