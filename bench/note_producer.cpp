@@ -6,6 +6,9 @@
 //       the messages as text on standard output
 //   note_producer rtmidi <messages> <longest gap in us> <write log|-> [time limit s]
 //       the messages through RtMidi to the first JACK MIDI input port; prints how many it sent
+//   note_producer start <start log> <program> [arguments...]
+//       runs the program to its end, its standard input and output inherited, and logs the frame
+//       time just before it starts: the first arrival less that is the program's start-up
 //
 // Sending stops at the time limit, if one is given, so that a sender slowed down by a busy machine
 // still ends in a bounded time; the count printed then says how far it got.
@@ -16,6 +19,7 @@
 // is a JACK client of its own with no ports: it joins no graph, so it changes nothing it measures.
 // When logging into a pipe it first waits for hexmidi's port to be connected.
 #include <jack/jack.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <RtMidi.h>
@@ -78,9 +82,31 @@ std::vector<unsigned char> bytes_of(const std::string& lines, std::size_t i) {
           static_cast<unsigned char>(packed >> 16 & 0xFF)};
 }
 
+// The frame is read before the fork, so that the start-up measured includes the fork and exec a
+// shell would pay as well.
+int start_program(const char* log_path, char** program) {
+  FrameClock clock;
+  if (!clock.open()) return 2;
+  const jack_nframes_t started_at = clock.now();
+  const pid_t child = fork();
+  if (child < 0) return 1;
+  if (child == 0) {
+    execv(program[0], program);
+    _exit(127);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child) return 1;
+  std::FILE* log = std::fopen(log_path, "w");
+  if (log == nullptr) return 1;
+  std::fprintf(log, "%u\n", started_at);
+  if (std::fclose(log) != 0) return 1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 4 && std::strcmp(argv[1], "start") == 0) return start_program(argv[2], argv + 3);
   if (argc != 5 && argc != 6) {
     std::fprintf(
         stderr, "usage: note_producer pipe|rtmidi <messages> <longest gap us> <log|-> [limit s]\n");

@@ -10,7 +10,7 @@
 # servers' load.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=build-bench
+build="build-bench"
 
 scripts/install-deps.sh build bench
 # The tests are not built here: the benchmarks build what they need of them from source, and a

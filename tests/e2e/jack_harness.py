@@ -16,13 +16,15 @@ API
         whose stop() is registered with addCleanup, and skips the test (saying why) when jackd
         or a binary is missing.
 
-    JackSession(period=256, rate=48000)
-        start(recorder=True)  starts `jackd -r -S -n <name> -d dummy -r <rate> -p <period>`,
+    JackSession(period=256, rate=48000, realtime=False)
+        start(recorder=True)  starts `jackd -r -S -n <name> -d dummy -r <rate> -p <period>`
+                              (`-R` in place of `-r` when realtime: the benchmarks ask for it),
                               waits until it answers, then (by default) starts the recorder and
                               waits for its ready file. Its input port "recorder:in" is then the
                               first MIDI input port, so hexmidi connects to it.
         name, env             once started: the server's name, and the environment for anything
                               run against it (JACK_DEFAULT_SERVER=<name>, JACK_NO_START_SERVER=1).
+        server_pid            once started: the process id of jackd.
         run_hexmidi(stdin: bytes, timeout=60) -> Run
                               runs hexmidi to its end with the given input.
         start_hexmidi() -> subprocess.Popen
@@ -176,9 +178,10 @@ class _RegistryFull(AssertionError):
 
 
 class JackSession:
-    def __init__(self, period=256, rate=48000):
+    def __init__(self, period=256, rate=48000, realtime=False):
         self.period = period
         self.rate = rate
+        self.realtime = realtime
         self._name = None
         self.name = None
         self.env = None
@@ -216,7 +219,7 @@ class JackSession:
     def _launch_server(self):
         with open(self._path("jackd.log"), "wb") as log:
             self._server = subprocess.Popen(
-                ["jackd", "-r", "-S", "-n", self.name, "-d", "dummy",
+                ["jackd", "-R" if self.realtime else "-r", "-S", "-n", self.name, "-d", "dummy",
                  "-r", str(self.rate), "-p", str(self.period)],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=self.env,
                 preexec_fn=_terminate_with_parent)
@@ -232,6 +235,10 @@ class JackSession:
         return subprocess.run(["jack_wait", "-c", "-s", self.name], env=self.env,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                               check=False).stdout.startswith(b"running")
+
+    @property
+    def server_pid(self):
+        return self._server.pid
 
     def start_recorder(self):
         _stop_process(self._recorder)

@@ -89,22 +89,40 @@ class LongMessages(JackTestCase):
                                  [hex_bytes("C1 05")] + reset_messages())
 
 
+    def test_a_stream_of_small_long_messages_arrives_whole_and_in_order(self):
+        # Each long message is let go of once it is queued, long before it has left: none may
+        # be lost, split, or overtaken by the short message written after it.
+        session = self.session()
+        stream, expected = [], []
+        for i in range(2000):
+            system_on = bytes([0xF0, 0x7E, i & 0x7F, 0x09, 0x01, 0xF7])  # device ID walks
+            control = bytes([0xB0 | i & 0xF, i >> 4 & 0x7F, i >> 11 & 0x7F])
+            packed = control[2] << 16 | control[1] << 8 | control[0]
+            stream += [l_command(system_on), f"m {packed:06X}\n"]
+            expected += [system_on, control]
+        events = self.play(session, "".join(stream))
+        self.assertEqual([event.data for event in events], expected + reset_messages())
+
+
 class ResetDuringALongMessage(JackTestCase):
     def test_reset_drops_the_rest_and_sends_only_what_reset_sends(self):
         client = test_program("HEXMIDI_RESET_CLIENT")
         session = self.session()
-        whole = b"\xF0\x7D" + bytes(i & 0x7F for i in range(2, (1 << 20) - 1)) + b"\xF7"
         # A megabyte takes some 30 periods to go out: each of these resets in the middle of it.
-        for wait_ms in (0, 40, 100):
-            with self.subTest(wait_ms=wait_ms):
+        # A quarter of one fits the program's ring whole, so every piece of it is queued before
+        # the reset, which must still drop those that have not left.
+        for wait_ms, length in ((0, 1 << 20), (40, 1 << 20), (100, 1 << 20), (0, 1 << 18)):
+            with self.subTest(wait_ms=wait_ms, length=length):
+                whole = b"\xF0\x7D" + bytes(i & 0x7F for i in range(2, length - 1)) + b"\xF7"
                 session.start_recorder()
-                run = session.run_program([client, str(wait_ms)])
+                run = session.run_program([client, str(wait_ms), str(length)])
                 self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
                 data = [event.data for event in session.events()]
                 reset = reset_messages([(0, 0x3C)])
-                self.assertEqual(data[0], hex_bytes("90 3C 7F"))
+                # The System On before it had been let go of: the reset leaves it alone.
+                self.assertEqual(data[:2], [hex_bytes("90 3C 7F"), hex_bytes("F0 7E 7F 09 01 F7")])
                 self.assertEqual(data[-len(reset):], reset)
-                sent = b"".join(data[1:-len(reset)])
+                sent = b"".join(data[2:-len(reset)])
                 self.assertLess(len(sent), len(whole), "the reset dropped nothing")
                 self.assertTrue(whole.startswith(sent), "what went out is not the message's start")
 

@@ -23,12 +23,16 @@ class MidiBackend {
   // one is in progress at a time; a short message sent meanwhile follows it.
   virtual MMRESULT start_long_message(const std::uint8_t* bytes, std::size_t length) = 0;
 
-  // Moves the long message on. True once its last byte has been handed to the destination, or
-  // when it never can be. May wait up to about a millisecond for progress, so that a caller that
-  // polls does not spin a core.
+  // Moves the long message on. True once the backend no longer needs the caller's bytes (it has
+  // handed them to the destination, or holds them in a queue of its own that keeps them ahead of
+  // anything sent later and that drain() empties), or when it never can. The message is then
+  // finished: the API layer lets go of its header. May wait up to about a millisecond for
+  // progress, so that a caller that polls does not spin a core.
   virtual bool advance_long_message() = 0;
 
-  // Drops whatever of the long message has not left yet.
+  // Drops whatever of the long message in progress (started, not yet finished) has not left yet,
+  // what waits in the backend's own queue included. A finished long message counts as sent and
+  // is never dropped: a reset must not take back what was let go of before it.
   virtual void abandon_long_message() = 0;
 
   // Waits until everything sent has reached the destination, or can't.

@@ -89,6 +89,7 @@ class JackBackend final : public MidiBackend {
   bool wait_for_room(std::size_t length);
   bool write_long_pieces();
   bool finish_writing_long_message();
+  void wait_until_consumed(std::uint64_t position);
   bool server_gone() const { return server_gone_.load(std::memory_order_acquire); }
   std::string first_destination();
   void close();
@@ -106,6 +107,10 @@ class JackBackend final : public MidiBackend {
   std::atomic<bool> server_gone_{false};
   std::atomic<std::uint64_t> consumed_{0};  // ring bytes the callback has handed on
   std::atomic<std::uint64_t> cycles_{0};
+  // Pieces of a long message that a reset took back, as the range of ring positions they lie in:
+  // the callback drops those it has not sent. Only pieces, never a short message in between, and
+  // never those of an earlier long message, which had been let go and so count as sent.
+  std::atomic<std::uint64_t> drop_long_from_{0};
   std::atomic<std::uint64_t> drop_long_before_{0};
 
   // Program thread only.
@@ -113,8 +118,8 @@ class JackBackend final : public MidiBackend {
   const std::uint8_t* long_bytes_ = nullptr;
   std::size_t long_length_ = 0;
   std::size_t long_written_ = 0;
-  std::uint64_t long_end_ = 0;  // ring position just past the long message's last piece
-  bool long_active_ = false;
+  std::uint64_t long_start_ = 0;  // ring position of the long message's first piece
+  bool long_active_ = false;      // started, and not yet let go of or abandoned
 
   // Callback thread only.
   std::uint64_t read_position_ = 0;
@@ -213,6 +218,7 @@ MMRESULT JackBackend::start_long_message(const std::uint8_t* bytes, std::size_t 
   long_bytes_ = bytes;
   long_length_ = length;
   long_written_ = 0;
+  long_start_ = written_;
   long_active_ = true;
   write_long_pieces();
   return MMSYSERR_NOERROR;
@@ -227,7 +233,6 @@ bool JackBackend::write_long_pieces() {
     write_record(long_bytes_ + long_written_, piece, true);
     long_written_ += piece;
   }
-  long_end_ = written_;
   return true;
 }
 
@@ -239,14 +244,14 @@ bool JackBackend::finish_writing_long_message() {
   return true;
 }
 
+// The caller's buffer is let go of as soon as the last piece is in the ring, not when the
+// callback has sent it: from there on the ring holds a copy, keeps it ahead of anything sent
+// later, and the close drains it. Waiting for the callback instead held a stream of small long
+// messages to one a period.
 bool JackBackend::advance_long_message() {
   if (!long_active_) return true;
   auto deadline = std::chrono::steady_clock::now() + longest_progress_wait;
-  std::uint64_t consumed_before = consumed_.load(std::memory_order_acquire);
-  for (;;) {
-    if (server_gone()) break;
-    if (write_long_pieces() && consumed_.load(std::memory_order_acquire) >= long_end_) break;
-    if (consumed_.load(std::memory_order_acquire) != consumed_before) return false;
+  while (!write_long_pieces() && !server_gone()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(wait_step);
   }
@@ -256,8 +261,20 @@ bool JackBackend::advance_long_message() {
 
 void JackBackend::abandon_long_message() {
   if (!long_active_) return;
-  drop_long_before_.store(written_, std::memory_order_release);
   long_active_ = false;
+  // The callback reads one range at a time: an earlier one it has not yet passed must keep
+  // its place until it has. Two resets so close together are rare, and the wait is a period.
+  wait_until_consumed(drop_long_before_.load(std::memory_order_relaxed));
+  drop_long_from_.store(long_start_, std::memory_order_relaxed);
+  drop_long_before_.store(written_, std::memory_order_release);
+}
+
+void JackBackend::wait_until_consumed(std::uint64_t position) {
+  auto started = std::chrono::steady_clock::now();
+  while (consumed_.load(std::memory_order_acquire) < position && !server_gone() &&
+         std::chrono::steady_clock::now() - started < drain_give_up) {
+    std::this_thread::sleep_for(wait_step);
+  }
 }
 
 void JackBackend::drain() {
@@ -302,7 +319,10 @@ void JackBackend::write_due_events(jack_nframes_t frames) {
   jack_midi_clear_buffer(buffer);
   const std::size_t whole_buffer = jack_midi_max_event_size(buffer);
   const jack_nframes_t cycle_start = jack_last_frame_time(client_);
+  // Before first, from second: a range's end is published after its start, so a start newer than
+  // the end read only makes the range empty, never wider.
   const std::uint64_t drop_before = drop_long_before_.load(std::memory_order_acquire);
+  const std::uint64_t drop_from = drop_long_from_.load(std::memory_order_relaxed);
   jack_nframes_t earliest_free = 0;
 
   for (;;) {
@@ -311,8 +331,8 @@ void JackBackend::write_due_events(jack_nframes_t frames) {
     jack_ringbuffer_peek(ring_, reinterpret_cast<char*>(&header), sizeof header);
     const std::size_t record_size = sizeof header + header.length;
 
-    if (header.length == 0 ||
-        (header.is_long != 0 && read_position_ + record_size <= drop_before)) {
+    if (header.length == 0 || (header.is_long != 0 && read_position_ >= drop_from &&
+                               read_position_ + record_size <= drop_before)) {
       jack_ringbuffer_read_advance(ring_, record_size);
       read_position_ += record_size;
       current_record_sent_ = 0;
