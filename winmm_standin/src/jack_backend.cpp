@@ -45,6 +45,9 @@ constexpr auto longest_progress_wait = 1ms;
 // A destination that takes nothing for this long while the server is still up is taken to be
 // gone for good; close then gives up rather than hang.
 constexpr auto drain_give_up = 5s;
+// How long open waits for a new connection to carry data before playing anyway, so that a graph
+// that never completes the link cannot hang the run.
+constexpr auto link_give_up = 2s;
 
 void ignore_jack_message(const char*) {}
 
@@ -93,6 +96,7 @@ class JackBackend final : public MidiBackend {
   bool finish_writing_long_message();
   bool server_gone() const { return server_gone_.load(std::memory_order_acquire); }
   std::string choose_destination();
+  void wait_until_link_carries_data();
   void close();
 
   // The callback's side.
@@ -143,7 +147,27 @@ bool JackBackend::open() {
   jack_on_shutdown(client_, &JackBackend::on_shutdown, this);
   if (jack_activate(client_) != 0) return false;
   active_ = true;
-  return jack_connect(client_, jack_port_name(out_), destination.c_str()) == 0;
+  if (jack_connect(client_, jack_port_name(out_), destination.c_str()) != 0) return false;
+  wait_until_link_carries_data();
+  return true;
+}
+
+// jackd's connection carries data once jack_connect returns. PipeWire's link is completed after
+// it returns, partly by the destination's own thread, and what our port sends until then reaches
+// nobody: a one-note run would lose its note. PipeWire's libjack reports our port connected
+// about when the link carries data, now and then a cycle early; so we wait for that, then for two
+// of our own cycles. On jackd that costs two periods once. (A fixed delay was rejected: too short
+// on a loaded machine, needlessly long everywhere else.)
+void JackBackend::wait_until_link_carries_data() {
+  const auto started = std::chrono::steady_clock::now();
+  auto waiting = [&] {
+    return !server_gone() && std::chrono::steady_clock::now() - started < link_give_up;
+  };
+  while (jack_port_connected(out_) == 0 && waiting()) std::this_thread::sleep_for(wait_step);
+  const std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;
+  while (cycles_.load(std::memory_order_acquire) < target && waiting()) {
+    std::this_thread::sleep_for(wait_step);
+  }
 }
 
 // Up to two; JACK2's sequencer driver says only here which device a port is.
