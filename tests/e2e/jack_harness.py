@@ -36,10 +36,9 @@ API
                               hexmidi with a pipe on stdin, for tests that write with timing;
                               finish with finish_hexmidi(process, rest=None, timeout=60) -> Run
                               (writes `rest`, closes stdin, waits, collects the output).
-        wait_for_connection(timeout=15, port="recorder:in")
-                              waits until the port is connected to another (by default until
-                              some client's port is connected to the recorder's input): hexmidi
-                              has opened its port and is reading.
+        wait_for_connection(timeout=15)
+                              waits until some client's port is connected to the recorder's
+                              input: hexmidi has opened its port and is reading.
         run_program(argv, stdin=b"", timeout=60) -> Run
                               runs any other program against this server.
         stop_server()         stops jackd while clients still use it.
@@ -339,15 +338,15 @@ class JackSession:
     def finish_hexmidi(self, process, rest=None, timeout=60):
         return _collect(process, rest, timeout, getattr(process, "started_at", time.monotonic()))
 
-    def wait_for_connection(self, timeout=15, port="recorder:in"):
+    def wait_for_connection(self, timeout=15):
         def connected():
-            listed = subprocess.run(self.under_server(["jack_lsp", "-c", port]),
+            listed = subprocess.run(self.under_server(["jack_lsp", "-c", "recorder:in"]),
                                     env=self.env,
                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                     check=False).stdout
             return len(listed.splitlines()) > 1
 
-        _wait_until(connected, timeout, f"a connection to {port}")
+        _wait_until(connected, timeout, "a connection to the recorder")
 
     def run_program(self, argv, stdin=b"", timeout=60):
         started = time.monotonic()
