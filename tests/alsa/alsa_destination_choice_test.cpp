@@ -51,5 +51,25 @@ TEST(AlsaDeviceZero, SkipsPortsThatTakeNoWritesTheSystemClientAndOurOwn) {
   EXPECT_FALSE(choose_device_zero({}, own_client));
 }
 
+TEST(AlsaDeviceZero, LeavesOutPipeWiresOwnClientsAndPortsNotToBeExported) {
+  // As if PipeWire's clients took subscriptions, which they do not today.
+  SequencerPort not_exported = user_port(131, 0, "a2jmidid");
+  not_exported.is_no_export = true;
+  const std::vector<SequencerPort> others{user_port(128, 0, "PipeWire-System"),
+                                          user_port(129, 0, "PipeWire-RT-Event"), not_exported};
+  // (what else is there, device 0)
+  const std::vector<std::pair<std::vector<SequencerPort>, std::pair<int, int>>> cases{
+      {{user_port(132, 0, "aseqdump")}, {132, 0}},
+      {{midi_through}, {14, 0}},
+      {{}, {-1, -1}},
+  };
+  for (const auto& [rest, expected] : cases) {
+    std::vector<SequencerPort> ports{system_timer};
+    ports.insert(ports.end(), others.begin(), others.end());
+    ports.insert(ports.end(), rest.begin(), rest.end());
+    EXPECT_EQ(address_of(choose_device_zero(ports, 130)), expected) << rest.size();
+  }
+}
+
 }  // namespace
 }  // namespace winmm_standin

@@ -1,9 +1,10 @@
 """Runs build/hexmidi against a private JACK server and records what reaches the server.
 
+The server is jackd, or a PipeWire daemon with its JACK library (pw-jack), as desktops now run.
 Everything a test starts is stopped by its process id (SIGTERM, then SIGKILL after a timeout),
 also when the test fails; if the test process itself is killed, what it started is sent SIGTERM
-by the kernel. Each server gets a name no other running test holds (see jack_server_names.py),
-so test files can run in parallel.
+by the kernel. Each jackd gets a name no other running test holds (see jack_server_names.py),
+and each PipeWire daemon a runtime directory of its own, so test files can run in parallel.
 
 Paths come from the environment, which ctest sets (see tests/e2e/CMakeLists.txt):
     HEXMIDI_BINARY         the hexmidi program under test
@@ -12,19 +13,25 @@ Paths come from the environment, which ctest sets (see tests/e2e/CMakeLists.txt)
 
 API
     JackTestCase(unittest.TestCase)
-        Base class. self.session(period=256, rate=48000, recorder=True) starts a JackSession
-        whose stop() is registered with addCleanup, and skips the test (saying why) when jackd
-        or a binary is missing.
+        Base class. self.session(period=256, rate=48000, recorder=True, server="jackd") starts
+        a JackSession whose stop() is registered with addCleanup, and skips the test (saying
+        why) when the server (jackd; or pipewire and pw-jack) or a binary is missing.
 
-    JackSession(period=256, rate=48000, realtime=False)
+    JackSession(period=256, rate=48000, realtime=False, server="jackd")
         start(recorder=True)  starts `jackd -r -S -n <name> -d dummy -r <rate> -p <period>`
                               (`-R` in place of `-r` when realtime: the benchmarks ask for it),
-                              waits until it answers, then (by default) starts the recorder and
-                              waits for its ready file. Its input port "recorder:in" is then the
-                              first MIDI input port, so hexmidi connects to it.
+                              or with server="pipewire" a `pipewire` daemon whose XDG_RUNTIME_DIR
+                              is a directory of the session's own; waits until it answers, then
+                              (by default) starts the recorder and waits for its ready file. Its
+                              input port "recorder:in" is then the only MIDI input port, so
+                              hexmidi connects to it. Under PipeWire every JACK program (hexmidi,
+                              the recorder, jack_lsp) runs under `pw-jack -p <period> -s <rate>`.
         name, env             once started: the server's name, and the environment for anything
-                              run against it (JACK_DEFAULT_SERVER=<name>, JACK_NO_START_SERVER=1).
-        server_pid            once started: the process id of jackd.
+                              run against it (JACK_DEFAULT_SERVER=<name>, JACK_NO_START_SERVER=1
+                              for jackd; XDG_RUNTIME_DIR for PipeWire).
+        server_pid            once started: the process id of jackd (or pipewire).
+        under_server(argv) -> list
+                              argv as it is to be run against the server (after pw-jack).
         run_hexmidi(stdin: bytes, timeout=60) -> Run
                               runs hexmidi to its end with the given input.
         start_hexmidi() -> subprocess.Popen
@@ -41,8 +48,12 @@ API
                               stops the recorder (it writes out everything first) and returns
                               every event it recorded, in order. Fails the run if the recorder
                               lost any. Call it after hexmidi has exited.
-        start_recorder()      starts a fresh recorder on the same server, so that one server
-                              can serve several runs, each with events() of its own.
+        start_recorder(ports=None)
+                              starts a fresh recorder on the same server, so that one server
+                              can serve several runs, each with events() of its own. `ports`
+                              makes it stand in for other clients instead of "recorder": a list
+                              of "client:port" with flags and aliases, as jack_recorder.cpp
+                              reads them, registered in that order.
         stop()                stops whatever is still running. Idempotent.
 
     run_without_server(stdin: bytes, timeout=60) -> Run
@@ -54,7 +65,8 @@ API
                               the environment naming a server that nothing answers to.
 
     Run: returncode, stdout (bytes), stderr (bytes), seconds (wall clock)
-    Event: frame (absolute frame time), data (bytes)
+    Event: frame (absolute frame time), data (bytes), port (the full name of the port that
+           took it, "recorder:in" by default)
     joined(events) -> bytes   the bytes of consecutive events, one after another
     hex_bytes(text) -> bytes  "90 3C 7F" -> b"\\x90\\x3c\\x7f"
     reset_messages(sounding=()) -> list[bytes]
@@ -77,7 +89,7 @@ import unittest
 from jack_server_names import claim_server_name, reclaim_dead_slots
 
 Run = collections.namedtuple("Run", "returncode stdout stderr seconds")
-Event = collections.namedtuple("Event", "frame data")
+Event = collections.namedtuple("Event", "frame data port")
 
 _names = itertools.count()
 
@@ -177,11 +189,18 @@ class _RegistryFull(AssertionError):
     pass
 
 
+class PipeWireCannotRun(AssertionError):
+    """The daemon exits or never answers: the machine cannot run it (tests skip)."""
+
+
 class JackSession:
-    def __init__(self, period=256, rate=48000, realtime=False):
+    def __init__(self, period=256, rate=48000, realtime=False, server="jackd"):
         self.period = period
         self.rate = rate
         self.realtime = realtime
+        self.server = server
+        self._prefix = []
+        self._port_names = []
         self._name = None
         self.name = None
         self.env = None
@@ -205,6 +224,9 @@ class JackSession:
         return self
 
     def _start_server(self):
+        if self.server == "pipewire":
+            self._start_pipewire()
+            return
         self._name = claim_server_name()
         self.name = self._name.name
         self.env = _environment(self.name)
@@ -225,14 +247,47 @@ class JackSession:
                 preexec_fn=_terminate_with_parent)
         _wait_until(self._server_answers, 15, f"jackd {self.name} to answer")
 
+    def _start_pipewire(self):
+        # A daemon of our own, found by clients through its runtime directory alone: never the
+        # user's, nor another test's. It finds no D-Bus session here, says so, and carries on.
+        runtime = self._path("runtime")
+        os.mkdir(runtime, 0o700)
+        self.env = {name: value for name, value in os.environ.items()
+                    if name not in ("JACK_DEFAULT_SERVER", "PIPEWIRE_REMOTE",
+                                    "PIPEWIRE_RUNTIME_DIR")}
+        self.env["XDG_RUNTIME_DIR"] = runtime
+        # Leaks inside PipeWire's own libraries are theirs; a sanitized build would report them
+        # at every exit (see the file).
+        suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                    "pipewire_leaks.supp")
+        self.env["LSAN_OPTIONS"] = ":".join(
+            filter(None, [os.environ.get("LSAN_OPTIONS"), f"suppressions={suppressions}",
+                           "print_suppressions=0"]))
+        self.name = "pipewire"
+        self._prefix = ["pw-jack", "-p", str(self.period), "-s", str(self.rate)]
+        with open(self._path("pipewire.log"), "wb") as log:
+            self._server = subprocess.Popen(
+                ["pipewire"], stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                env=self.env, preexec_fn=_terminate_with_parent)
+        try:
+            _wait_until(self._server_answers, 15, "pipewire to answer")
+        except AssertionError as error:
+            raise PipeWireCannotRun(str(error)) from error
+
+    def under_server(self, argv):
+        return self._prefix + list(argv)
+
     def _server_answers(self):
+        log_name = "pipewire.log" if self.server == "pipewire" else "jackd.log"
         if self._server.poll() is not None:
-            with open(self._path("jackd.log"), "rb") as log:
+            with open(self._path(log_name), "rb") as log:
                 text = log.read().decode(errors="replace")
             if "Too many servers" in text:
                 raise _RegistryFull(text)
-            raise AssertionError(f"jackd exited: {text}")
-        return subprocess.run(["jack_wait", "-c", "-s", self.name], env=self.env,
+            raise AssertionError(f"{self.server} exited: {text}")
+        # pw-jack takes a server name for the name of a PipeWire socket: name none there.
+        server = ["-s", self.name] if self.server == "jackd" else []
+        return subprocess.run(self.under_server(["jack_wait", "-c"] + server), env=self.env,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                               check=False).stdout.startswith(b"running")
 
@@ -240,25 +295,28 @@ class JackSession:
     def server_pid(self):
         return self._server.pid
 
-    def start_recorder(self):
+    def start_recorder(self, ports=None):
         _stop_process(self._recorder)
         self._recorder = None
+        ports = list(ports or ["recorder:in"])
+        self._port_names = [port.split("|")[0] for port in ports]
         # Joining a server can fail now and then on a machine under heavy load (the server
         # times the request out); a second and third try costs little and a test that fails
         # for that says nothing about hexmidi.
         for attempt in range(3):
-            if self._try_start_recorder():
+            if self._try_start_recorder(ports):
                 return
             time.sleep(0.2)
         raise AssertionError(f"the recorder could not join the server: {self._recorder_error()}")
 
-    def _try_start_recorder(self):
+    def _try_start_recorder(self, ports):
         self._recordings += 1
         self._events = None
         ready = self._path(f"recorder{self._recordings}.ready")
         with open(self._path(f"recorder{self._recordings}.log"), "wb") as log:
             self._recorder = subprocess.Popen(
-                [_binary("HEXMIDI_JACK_RECORDER"), self._events_path(), ready, "recorder"],
+                self.under_server([_binary("HEXMIDI_JACK_RECORDER"), self._events_path(), ready]
+                                  + ports),
                 stdin=subprocess.DEVNULL, stderr=log, env=self.env,
                 preexec_fn=_terminate_with_parent)
         joined_server = []
@@ -296,7 +354,8 @@ class JackSession:
 
     def wait_for_connection(self, timeout=15):
         def connected():
-            listed = subprocess.run(["jack_lsp", "-c", "recorder:in"], env=self.env,
+            listed = subprocess.run(self.under_server(["jack_lsp", "-c", "recorder:in"]),
+                                    env=self.env,
                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                                     check=False).stdout
             return len(listed.splitlines()) > 1
@@ -305,7 +364,8 @@ class JackSession:
 
     def run_program(self, argv, stdin=b"", timeout=60):
         started = time.monotonic()
-        process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        process = subprocess.Popen(self.under_server(argv), stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, env=self.env,
                                    preexec_fn=_terminate_with_parent)
         self._hexmidi.append(process)
@@ -315,7 +375,8 @@ class JackSession:
         _stop_process(self._server)
 
     def _popen_hexmidi(self):
-        process = subprocess.Popen([_binary("HEXMIDI_BINARY")], stdin=subprocess.PIPE,
+        process = subprocess.Popen(self.under_server([_binary("HEXMIDI_BINARY")]),
+                                   stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env,
                                    preexec_fn=_terminate_with_parent)
         self._hexmidi.append(process)
@@ -338,8 +399,9 @@ class JackSession:
         events = []
         with open(self._events_path(), "rb") as recorded:
             for line in recorded:
-                frame, _, data = line.partition(b" ")
-                events.append(Event(int(frame), bytes.fromhex(data.decode())))
+                frame, port, data = line.split(b" ", 2)
+                events.append(Event(int(frame), bytes.fromhex(data.decode()),
+                                    self._port_names[int(port)]))
         return events
 
     def stop(self):
@@ -357,12 +419,21 @@ class JackSession:
 
 
 class JackTestCase(unittest.TestCase):
-    def session(self, period=256, rate=48000, recorder=True):
-        if shutil.which("jackd") is None or shutil.which("jack_wait") is None:
+    def session(self, period=256, rate=48000, recorder=True, server="jackd"):
+        if shutil.which("jack_wait") is None or shutil.which("jack_lsp") is None:
+            self.skipTest("JACK's tools are not installed (Debian package jackd2)")
+        if server == "jackd" and shutil.which("jackd") is None:
             self.skipTest("jackd is not installed (Debian package jackd2)")
+        if server == "pipewire" and (shutil.which("pipewire") is None or
+                                     shutil.which("pw-jack") is None):
+            self.skipTest("PipeWire or pw-jack is not installed (Debian packages pipewire, "
+                          "pipewire-jack)")
         _binary("HEXMIDI_BINARY")
         if recorder:
             _binary("HEXMIDI_JACK_RECORDER")
-        session = JackSession(period, rate)
+        session = JackSession(period, rate, server=server)
         self.addCleanup(session.stop)
-        return session.start(recorder)
+        try:
+            return session.start(recorder)
+        except PipeWireCannotRun as error:
+            self.skipTest(f"PipeWire cannot run on this machine: {error}")

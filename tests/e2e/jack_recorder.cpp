@@ -1,14 +1,22 @@
-// jack_recorder: a JACK MIDI client that records every event that reaches its input port, losing
-// none, for the end-to-end tests.
+// jack_recorder: a JACK MIDI client that records every event that reaches its input ports, losing
+// none, for the end-to-end tests. It can also stand in for the clients a setup shows to
+// hexmidi (a bridge from the ALSA sequencer, a synthesizer), with their names, flags and aliases.
 //
-//   jack_recorder <output file> <ready file> [client name]
+//   jack_recorder <output file> <ready file> [port...]
 //
-// It joins the server named by JACK_DEFAULT_SERVER (never starting one), registers one MIDI input
-// port "in", and once it is active creates <ready file>. Every event is written to <output file>
-// as one line: its absolute frame time (jack_last_frame_time of its cycle plus its offset), then
-// its bytes in two-digit hex, e.g. "123456 90 3C 7F". On SIGTERM or SIGINT it stops taking events,
-// writes out everything it has taken, and exits 0. Exit status 2 means it could not join the
-// server, 3 that its ring overflowed (events were lost: the recording is not to be trusted).
+// Each port is "client:port", then optionally "|physical", "|terminal" (JackPortIsPhysical,
+// JackPortIsTerminal) and up to two "|alias=<name>". A client is everything before the first ':';
+// a port name may hold more of them. An argument with no ':' names a client with one port "in";
+// with no argument, that client is "recorder". Clients are opened in the order they first appear,
+// and ports registered in the order given, so that the server lists them in that order.
+//
+// It joins the server named by JACK_DEFAULT_SERVER (never starting one), and once every client
+// is active creates <ready file>. Every event is written to <output file> as one line: its
+// absolute frame time (jack_last_frame_time of its cycle plus its offset), the number of the
+// port that took it (0 for the first given), then its bytes in two-digit hex, e.g.
+// "123456 0 90 3C 7F". On SIGTERM or SIGINT it stops taking events, writes out everything it
+// has taken, and exits 0. Exit status 2 means it could not join the server or set up a port, 3
+// that a ring overflowed (events were lost: the recording is not to be trusted).
 //
 // The process callback only copies into a lock-free ring; a normal thread turns the ring into
 // text. Formatting in the callback was rejected: it would make the recorder, not hexmidi, the
@@ -18,12 +26,13 @@
 #include <jack/ringbuffer.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -32,6 +41,7 @@ namespace {
 // Ahead of each event's bytes in the ring.
 struct EventHeader {
   std::uint32_t frame;
+  std::uint32_t port;
   std::uint32_t length;
 };
 
@@ -42,9 +52,25 @@ constexpr std::size_t ring_size = std::size_t{64} << 20;
 std::atomic<bool> overflowed{false};
 volatile std::sig_atomic_t stop_requested = 0;
 
-jack_port_t* in_port = nullptr;
-jack_ringbuffer_t* ring = nullptr;
-jack_client_t* client = nullptr;
+struct PortSpec {
+  std::string client;
+  std::string name;  // without the client
+  unsigned long flags = JackPortIsInput;
+  std::vector<std::string> aliases;
+};
+
+struct Port {
+  jack_port_t* port;
+  std::uint32_t number;
+};
+
+// Each client has a ring of its own: its callback is then the ring's only writer.
+struct Client {
+  std::string name;
+  jack_client_t* client = nullptr;
+  jack_ringbuffer_t* ring = nullptr;
+  std::vector<Port> ports;
+};
 
 void ignore_jack_message(const char*) {}
 
@@ -52,20 +78,42 @@ void on_stop_signal(int) {
   stop_requested = 1;
 }
 
-int process(jack_nframes_t frames, void*) {
-  void* buffer = jack_port_get_buffer(in_port, frames);
-  const jack_nframes_t cycle_start = jack_last_frame_time(client);
-  const std::uint32_t count = jack_midi_get_event_count(buffer);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    jack_midi_event_t event;
-    if (jack_midi_event_get(&event, buffer, i) != 0) continue;
-    EventHeader header{cycle_start + event.time, static_cast<std::uint32_t>(event.size)};
-    if (jack_ringbuffer_write_space(ring) < sizeof header + event.size) {
-      overflowed.store(true, std::memory_order_relaxed);
-      continue;
+PortSpec parse_port(const std::string& argument) {
+  PortSpec spec;
+  std::size_t bar = argument.find('|');
+  std::string full = argument.substr(0, bar);
+  std::size_t colon = full.find(':');
+  spec.client = full.substr(0, colon);
+  spec.name = colon == std::string::npos ? "in" : full.substr(colon + 1);
+  while (bar != std::string::npos) {
+    std::size_t next = argument.find('|', bar + 1);
+    std::string field = argument.substr(bar + 1, next == std::string::npos ? next : next - bar - 1);
+    if (field == "physical") spec.flags |= JackPortIsPhysical;
+    if (field == "terminal") spec.flags |= JackPortIsTerminal;
+    if (field.rfind("alias=", 0) == 0) spec.aliases.push_back(field.substr(6));
+    bar = next;
+  }
+  return spec;
+}
+
+int process(jack_nframes_t frames, void* argument) {
+  auto* self = static_cast<Client*>(argument);
+  const jack_nframes_t cycle_start = jack_last_frame_time(self->client);
+  for (const Port& port : self->ports) {
+    void* buffer = jack_port_get_buffer(port.port, frames);
+    const std::uint32_t count = jack_midi_get_event_count(buffer);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      jack_midi_event_t event;
+      if (jack_midi_event_get(&event, buffer, i) != 0) continue;
+      EventHeader header{cycle_start + event.time, port.number,
+                         static_cast<std::uint32_t>(event.size)};
+      if (jack_ringbuffer_write_space(self->ring) < sizeof header + event.size) {
+        overflowed.store(true, std::memory_order_relaxed);
+        continue;
+      }
+      jack_ringbuffer_write(self->ring, reinterpret_cast<const char*>(&header), sizeof header);
+      jack_ringbuffer_write(self->ring, reinterpret_cast<const char*>(event.buffer), event.size);
     }
-    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(&header), sizeof header);
-    jack_ringbuffer_write(ring, reinterpret_cast<const char*>(event.buffer), event.size);
   }
   return 0;
 }
@@ -73,7 +121,7 @@ int process(jack_nframes_t frames, void*) {
 // Writes every whole event now in the ring. A header is only ever published together with its
 // bytes (the callback writes both before the reader looks again), but a reader can still see the
 // header first, so it waits for the bytes rather than reading half an event.
-void write_events(std::FILE* out, std::vector<unsigned char>& bytes) {
+void write_events(jack_ringbuffer_t* ring, std::FILE* out, std::vector<unsigned char>& bytes) {
   for (;;) {
     EventHeader header{};
     if (jack_ringbuffer_read_space(ring) < sizeof header) return;
@@ -82,9 +130,68 @@ void write_events(std::FILE* out, std::vector<unsigned char>& bytes) {
     jack_ringbuffer_read_advance(ring, sizeof header);
     bytes.resize(header.length);
     jack_ringbuffer_read(ring, reinterpret_cast<char*>(bytes.data()), header.length);
-    std::fprintf(out, "%u", header.frame);
+    std::fprintf(out, "%u %u", header.frame, header.port);
     for (unsigned char byte : bytes) std::fprintf(out, " %02X", byte);
     std::fputc('\n', out);
+  }
+}
+
+Client* client_named(std::vector<std::unique_ptr<Client>>& clients, const std::string& name) {
+  for (auto& client : clients) {
+    if (client->name == name) return client.get();
+  }
+  clients.push_back(std::make_unique<Client>());
+  clients.back()->name = name;
+  return clients.back().get();
+}
+
+// Opens every client, then registers the ports in the order given, then activates.
+bool set_up(const std::vector<PortSpec>& specs, std::vector<std::unique_ptr<Client>>& clients) {
+  for (const PortSpec& spec : specs) client_named(clients, spec.client);
+  for (auto& client : clients) {
+    jack_status_t status{};
+    client->client = jack_client_open(client->name.c_str(), JackNoStartServer, &status);
+    if (client->client == nullptr) {
+      std::fprintf(stderr, "jack_recorder: %s could not join the server (status 0x%x)\n",
+                   client->name.c_str(), static_cast<unsigned>(status));
+      return false;
+    }
+    client->ring = jack_ringbuffer_create(ring_size);
+    if (client->ring == nullptr) return false;
+    jack_ringbuffer_mlock(client->ring);
+  }
+  for (std::uint32_t number = 0; number < specs.size(); ++number) {
+    const PortSpec& spec = specs[number];
+    Client* client = client_named(clients, spec.client);
+    jack_port_t* port = jack_port_register(client->client, spec.name.c_str(),
+                                           JACK_DEFAULT_MIDI_TYPE, spec.flags, 0);
+    if (port == nullptr) {
+      std::fprintf(stderr, "jack_recorder: could not register %s:%s\n", spec.client.c_str(),
+                   spec.name.c_str());
+      return false;
+    }
+    for (const std::string& alias : spec.aliases) {
+      if (jack_port_set_alias(port, alias.c_str()) != 0) {
+        std::fprintf(stderr, "jack_recorder: could not set alias %s\n", alias.c_str());
+        return false;
+      }
+    }
+    client->ports.push_back({port, number});
+  }
+  for (auto& client : clients) {
+    if (jack_set_process_callback(client->client, process, client.get()) != 0 ||
+        jack_activate(client->client) != 0) {
+      std::fprintf(stderr, "jack_recorder: could not activate %s\n", client->name.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+void close_all(std::vector<std::unique_ptr<Client>>& clients) {
+  for (auto& client : clients) {
+    if (client->client != nullptr) jack_client_close(client->client);
+    client->client = nullptr;
   }
 }
 
@@ -99,10 +206,12 @@ bool create_ready_file(const char* path) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: jack_recorder <output file> <ready file> [client name]\n");
+    std::fprintf(stderr, "usage: jack_recorder <output file> <ready file> [port...]\n");
     return 1;
   }
-  const char* name = argc > 3 ? argv[3] : "recorder";
+  std::vector<PortSpec> specs;
+  for (int i = 3; i < argc; ++i) specs.push_back(parse_port(argv[i]));
+  if (specs.empty()) specs.push_back(parse_port("recorder"));
   std::signal(SIGTERM, on_stop_signal);
   std::signal(SIGINT, on_stop_signal);
   jack_set_error_function(ignore_jack_message);
@@ -110,38 +219,27 @@ int main(int argc, char** argv) {
 
   std::FILE* out = std::fopen(argv[1], "w");
   if (out == nullptr) return 1;
-  ring = jack_ringbuffer_create(ring_size);
-  if (ring == nullptr) return 1;
-  jack_ringbuffer_mlock(ring);
-
-  jack_status_t status{};
-  client = jack_client_open(name, JackNoStartServer, &status);
-  if (client == nullptr) {
-    std::fprintf(stderr, "jack_recorder: could not join the server (status 0x%x)\n",
-                 static_cast<unsigned>(status));
-    return 2;
-  }
-  in_port = jack_port_register(client, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-  if (in_port == nullptr || jack_set_process_callback(client, process, nullptr) != 0 ||
-      jack_activate(client) != 0) {
-    std::fprintf(stderr, "jack_recorder: could not register or activate its port\n");
-    jack_client_close(client);
+  std::vector<std::unique_ptr<Client>> clients;
+  if (!set_up(specs, clients)) {
+    close_all(clients);
     return 2;
   }
   if (!create_ready_file(argv[2])) return 1;
 
   std::vector<unsigned char> bytes;
   while (stop_requested == 0) {
-    write_events(out, bytes);
+    for (auto& client : clients) write_events(client->ring, out, bytes);
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   // Deactivating waits for the callback to finish its last cycle; whatever it took is then in
   // the ring and is written out before exit.
-  jack_deactivate(client);
-  write_events(out, bytes);
-  jack_client_close(client);
+  for (auto& client : clients) {
+    jack_deactivate(client->client);
+    write_events(client->ring, out, bytes);
+  }
+  close_all(clients);
   const bool lost = overflowed.load();
   if (std::fclose(out) != 0) return 1;
-  jack_ringbuffer_free(ring);
+  for (auto& client : clients) jack_ringbuffer_free(client->ring);
   return lost ? 3 : 0;
 }

@@ -91,6 +91,27 @@ class EndOfInput(JackTestCase):
                 self.assertEqual(data[-len(reset) - 1:], [hex_bytes(last)] + reset)
 
 
+class OneShotRuns(JackTestCase):
+    """One note per process, the way scripts use hexmidi: no run may lose its messages, not
+    even the first ones after the connection is made."""
+
+    def assert_every_run_arrives(self, session, runs=20):
+        keys = range(0x30, 0x30 + runs)
+        for key in keys:
+            run = session.run_hexmidi(f"m 7F{key:02X}90\n".encode())
+            self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
+        expected = []
+        for key in keys:
+            expected += [bytes([0x90, key, 0x7F])] + reset_messages([(0, key)])
+        self.assertEqual([event.data for event in session.events()], expected)
+
+    def test_under_jackd(self):
+        self.assert_every_run_arrives(self.session())
+
+    def test_under_pipewire(self):
+        self.assert_every_run_arrives(self.session(server="pipewire"))
+
+
 class Timing(JackTestCase):
     def test_a_pause_between_lines_is_kept_to_the_frame(self):
         session = self.session()

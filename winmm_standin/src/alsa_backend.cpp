@@ -80,7 +80,9 @@ std::vector<SequencerPort> list_sequencer_ports(snd_seq_t* seq) {
       entry.port = snd_seq_port_info_get_port(port);
       entry.client_name = snd_seq_client_info_get_name(client);
       entry.is_kernel_client = snd_seq_client_info_get_type(client) == SND_SEQ_KERNEL_CLIENT;
-      entry.takes_writes = (snd_seq_port_info_get_capability(port) & writable) == writable;
+      const unsigned capability = snd_seq_port_info_get_capability(port);
+      entry.takes_writes = (capability & writable) == writable;
+      entry.is_no_export = (capability & SND_SEQ_PORT_CAP_NO_EXPORT) != 0;
       entry.is_device_port = (snd_seq_port_info_get_type(port) & SND_SEQ_PORT_TYPE_PORT) != 0;
       ports.push_back(entry);
     }

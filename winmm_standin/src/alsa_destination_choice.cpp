@@ -10,6 +10,15 @@ namespace winmm_standin {
 namespace {
 // SND_SEQ_CLIENT_SYSTEM: the kernel's announcements and timer, never a destination.
 constexpr int system_client = 0;
+
+// The clients through which PipeWire's bridge reads from and writes to the sequencer. Played to,
+// they would hand our notes to PipeWire's graph rather than to a synthesizer, and the bridge
+// would then offer them back to the sequencer's clients. Today their ports do not take
+// subscriptions from others, so this only keeps it that way should that change.
+bool is_pipewire_own(const SequencerPort& port) {
+  return !port.is_kernel_client &&
+         (port.client_name == "PipeWire-System" || port.client_name == "PipeWire-RT-Event");
+}
 }  // namespace
 
 bool is_midi_through(const SequencerPort& port) {
@@ -21,7 +30,7 @@ std::optional<SequencerPort> choose_device_zero(const std::vector<SequencerPort>
   std::optional<SequencerPort> first_through;
   for (const SequencerPort& port : ports) {
     if (port.client == system_client || port.client == own_client) continue;
-    if (!port.takes_writes) continue;
+    if (!port.takes_writes || port.is_no_export || is_pipewire_own(port)) continue;
     if (!is_midi_through(port)) return port;
     if (!first_through) first_through = port;
   }

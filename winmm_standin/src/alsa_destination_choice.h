@@ -15,6 +15,7 @@ struct SequencerPort {
   bool is_kernel_client = false;
   bool takes_writes = false;  // both WRITE and SUBS_WRITE: others may send to it and connect to it
   bool is_device_port = false;  // SND_SEQ_PORT_TYPE_PORT: a raw MIDI device's port, or one like it
+  bool is_no_export = false;    // SND_SEQ_PORT_CAP_NO_EXPORT: its owner keeps it out of routing
 };
 
 // The client the kernel's snd-seq-dummy module creates: it passes everything on to whoever
@@ -22,7 +23,8 @@ struct SequencerPort {
 bool is_midi_through(const SequencerPort& port);
 
 // The first port, in the order given (client then port), that takes writes, leaving out the
-// system client and our own. Midi Through counts only when nothing else does.
+// system client, our own, PipeWire's and ports marked not to be exported. Midi Through counts
+// only when nothing else does.
 std::optional<SequencerPort> choose_device_zero(const std::vector<SequencerPort>& ports,
                                                 int own_client);
 

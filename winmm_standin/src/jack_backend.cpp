@@ -1,5 +1,5 @@
-// Device 0 on a JACK server: the first MIDI input port of another client, fed from our own output
-// port "out".
+// Device 0 on a JACK server: a MIDI input port of another client (which one: see
+// jack_destination_choice.cpp), fed from our own output port "out".
 //
 // The program's thread writes records into a lock-free ring buffer; the process callback turns
 // them into MIDI events. Each record carries the frame at which it was sent, and goes out one
@@ -15,8 +15,10 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "backend.h"
+#include "jack_destination_choice.h"
 
 namespace winmm_standin {
 
@@ -43,6 +45,9 @@ constexpr auto longest_progress_wait = 1ms;
 // A destination that takes nothing for this long while the server is still up is taken to be
 // gone for good; close then gives up rather than hang.
 constexpr auto drain_give_up = 5s;
+// How long open waits for a new connection to carry data before playing anyway, so that a graph
+// that never completes the link cannot hang the run.
+constexpr auto link_give_up = 2s;
 
 void ignore_jack_message(const char*) {}
 
@@ -91,7 +96,8 @@ class JackBackend final : public MidiBackend {
   bool finish_writing_long_message();
   void wait_until_consumed(std::uint64_t position);
   bool server_gone() const { return server_gone_.load(std::memory_order_acquire); }
-  std::string first_destination();
+  std::string choose_destination();
+  void wait_until_link_carries_data();
   void close();
 
   // The callback's side.
@@ -132,7 +138,7 @@ bool JackBackend::open() {
   client_ = jack_client_open("hexmidi", JackNoStartServer, &status);
   if (client_ == nullptr) return false;
   // Look for a destination before anything else, so that a server without one costs little.
-  std::string destination = first_destination();
+  std::string destination = choose_destination();
   if (destination.empty()) return false;
   out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   ring_ = jack_ringbuffer_create(ring_size);
@@ -146,17 +152,58 @@ bool JackBackend::open() {
   jack_on_shutdown(client_, &JackBackend::on_shutdown, this);
   if (jack_activate(client_) != 0) return false;
   active_ = true;
-  return jack_connect(client_, jack_port_name(out_), destination.c_str()) == 0;
+  if (jack_connect(client_, jack_port_name(out_), destination.c_str()) != 0) return false;
+  wait_until_link_carries_data();
+  return true;
 }
 
-// The first MIDI input port of another client, in the order the server lists them. Asked before
-// our own port exists, so every port listed is another client's.
-std::string JackBackend::first_destination() {
-  const char** inputs = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
-  if (inputs == nullptr) return {};
-  std::string first = inputs[0] != nullptr ? inputs[0] : "";
-  jack_free(inputs);
-  return first;
+// jackd's connection carries data once jack_connect returns. PipeWire's link is completed after
+// it returns, partly by the destination's own thread, and what our port sends until then reaches
+// nobody: a one-note run would lose its note. PipeWire's libjack reports our port connected
+// about when the link carries data, now and then a cycle early; so we wait for that, then for two
+// of our own cycles. On jackd that costs two periods once. (A fixed delay was rejected: too short
+// on a loaded machine, needlessly long everywhere else.)
+void JackBackend::wait_until_link_carries_data() {
+  const auto started = std::chrono::steady_clock::now();
+  auto waiting = [&] {
+    return !server_gone() && std::chrono::steady_clock::now() - started < link_give_up;
+  };
+  while (jack_port_connected(out_) == 0 && waiting()) std::this_thread::sleep_for(wait_step);
+  const std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;
+  while (cycles_.load(std::memory_order_acquire) < target && waiting()) {
+    std::this_thread::sleep_for(wait_step);
+  }
+}
+
+// Up to two; JACK2's sequencer driver says only here which device a port is.
+std::vector<std::string> aliases_of(jack_port_t* port) {
+  std::vector<char> first(static_cast<std::size_t>(jack_port_name_size()) + 1, '\0');
+  std::vector<char> second(first.size(), '\0');
+  char* const buffers[2] = {first.data(), second.data()};
+  const int count = jack_port_get_aliases(port, buffers);
+  std::vector<std::string> aliases;
+  for (int i = 0; i < count && i < 2; ++i) aliases.emplace_back(buffers[i]);
+  return aliases;
+}
+
+// The MIDI input ports of other clients, in the order the server lists them. Asked before our own
+// port exists, and ours is an output; jack_port_is_mine keeps ours out should either change.
+std::vector<JackInputPort> other_clients_midi_inputs(jack_client_t* client) {
+  std::vector<JackInputPort> ports;
+  const char** names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput);
+  if (names == nullptr) return ports;
+  for (const char** name = names; *name != nullptr; ++name) {
+    jack_port_t* port = jack_port_by_name(client, *name);
+    if (port == nullptr || jack_port_is_mine(client, port)) continue;
+    ports.push_back({*name, aliases_of(port), (jack_port_flags(port) & JackPortIsPhysical) != 0});
+  }
+  jack_free(names);
+  return ports;
+}
+
+std::string JackBackend::choose_destination() {
+  std::optional<JackInputPort> chosen = choose_jack_device_zero(other_clients_midi_inputs(client_));
+  return chosen ? chosen->name : std::string{};
 }
 
 void JackBackend::close() {
