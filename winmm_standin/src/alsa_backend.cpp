@@ -46,6 +46,12 @@ constexpr auto longest_progress_wait = 1ms;
 // follow fail rather than hang the program.
 constexpr auto stuck_give_up = 5s;
 
+// How long a destination may make no room before it is given up: briefly once the program is
+// stopping, so that the reset and close after a stop never wait seconds for it.
+Clock::duration give_up_after() {
+  return program_stopping() ? Clock::duration(stopping_grace) : Clock::duration(stuck_give_up);
+}
+
 void ignore_alsa_error(const char*, int, const char*, int, const char*, ...) {}
 
 // libasound prints "ALSA lib ..." lines to stderr from its first call on (a missing
@@ -227,26 +233,29 @@ Room AlsaBackend::try_send(snd_seq_event_t& event, std::size_t wire_bytes, Clock
   snd_seq_ev_set_subs(&event);
   snd_seq_ev_set_direct(&event);
   int result = snd_seq_event_output_direct(seq_, &event);
-  // Full after all: someone else filled the destination since we looked.
-  if (result == -EAGAIN || result == -ENOMEM) return Room::not_yet;
+  // Full after all: someone else filled the destination since we looked. Or a signal came in
+  // while the write waited: it is the program's to answer, and the event has not gone.
+  if (result == -EAGAIN || result == -ENOMEM || result == -EINTR) return Room::not_yet;
   if (result < 0) return Room::gone;
   if (destination_.is_device_port) pacer_.note_sent(wire_bytes, Clock::now());
   return Room::ready;
 }
 
 bool AlsaBackend::send_waiting(snd_seq_event_t& event, std::size_t wire_bytes) {
-  auto give_up_at = Clock::now() + stuck_give_up;
+  auto stuck_since = Clock::now();
   for (;;) {
     Clock::duration wait{};
     Room room = try_send(event, wire_bytes, wait);
     if (room == Room::ready) return true;
-    // Pacing waits are the wire's own pace, not a stuck destination.
-    if (room == Room::gone || (wait <= wait_step && Clock::now() >= give_up_at)) {
+    // Pacing waits are the wire's own pace, not a stuck destination. The limit is looked up
+    // anew each time, as a stop may come in during the wait.
+    auto now = Clock::now();
+    if (room == Room::gone || (wait <= wait_step && now - stuck_since >= give_up_after())) {
       gone_ = true;
       return false;
     }
-    if (wait > wait_step) give_up_at = Clock::now() + wait + stuck_give_up;
-    std::this_thread::sleep_for(std::min<Clock::duration>(wait, 100ms));
+    if (wait > wait_step) stuck_since = now + wait;
+    std::this_thread::sleep_for(std::min<Clock::duration>(wait, stopping_grace));
   }
 }
 
@@ -288,7 +297,7 @@ bool AlsaBackend::send_next_chunk_within(Clock::time_point deadline) {
       continue;
     }
     // Pacing waits are the wire's own pace, not a stuck destination.
-    if (wait <= wait_step && now - long_progress_at_ > stuck_give_up) {
+    if (wait <= wait_step && now - long_progress_at_ > give_up_after()) {
       gone_ = true;
       break;
     }
