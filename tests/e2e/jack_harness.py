@@ -25,8 +25,9 @@ API
                               run against it (JACK_DEFAULT_SERVER=<name>, JACK_NO_START_SERVER=1).
         run_hexmidi(stdin: bytes, timeout=60) -> Run
                               runs hexmidi to its end with the given input.
-        start_hexmidi() -> subprocess.Popen
-                              hexmidi with a pipe on stdin, for tests that write with timing;
+        start_hexmidi(stdin=PIPE) -> subprocess.Popen
+                              hexmidi with a pipe on stdin (or the file given), for tests that
+                              write with timing or act while it runs;
                               finish with finish_hexmidi(process, rest=None, timeout=60) -> Run
                               (writes `rest`, closes stdin, waits, collects the output).
         wait_for_connection(timeout=15)
@@ -279,8 +280,8 @@ class JackSession:
         process = self._popen_hexmidi()
         return _collect(process, stdin, timeout, started)
 
-    def start_hexmidi(self):
-        process = self._popen_hexmidi()
+    def start_hexmidi(self, stdin=subprocess.PIPE):
+        process = self._popen_hexmidi(stdin)
         process.started_at = time.monotonic()
         return process
 
@@ -307,8 +308,8 @@ class JackSession:
     def stop_server(self):
         _stop_process(self._server)
 
-    def _popen_hexmidi(self):
-        process = subprocess.Popen([_binary("HEXMIDI_BINARY")], stdin=subprocess.PIPE,
+    def _popen_hexmidi(self, stdin=subprocess.PIPE):
+        process = subprocess.Popen([_binary("HEXMIDI_BINARY")], stdin=stdin,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env,
                                    preexec_fn=_terminate_with_parent)
         self._hexmidi.append(process)

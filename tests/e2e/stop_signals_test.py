@@ -1,0 +1,151 @@
+"""hexmidi stopped by a signal while playing into JACK: it ends the notes it has sounding, resets
+sustain, closes its port, and then ends by that same signal, wherever it was blocked.
+
+The time from the signal to the exit is printed for each case. The aim is well under 100 ms (one
+JACK cycle to send the reset, two to see it delivered, at 5.3 ms a cycle here); the tests fail only
+past STOP_LIMIT, a bound that a machine busy with other work does not reach but a wait that the
+stop failed to cut short (seconds, for a stalled destination) does."""
+
+import os
+import signal
+import tempfile
+import threading
+import time
+import unittest
+
+from jack_harness import JackTestCase, hex_bytes, reset_messages
+
+STOP_LIMIT = 0.5  # seconds
+RATE = 48000
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def signal_and_time(process, signum):
+    """Sends the signal and waits for the exit: the seconds between the two."""
+    sent_at = time.monotonic()
+    process.send_signal(signum)
+    process.wait(30)
+    return time.monotonic() - sent_at
+
+
+def _wait_for_read_position(process, position, timeout=30):
+    """Waits until the process has read its standard input, a regular file, up to `position`."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open(f"/proc/{process.pid}/fdinfo/0") as info:
+            if int(info.readline().split()[1]) >= position:
+                return
+        time.sleep(0.005)
+    raise AssertionError(f"hexmidi did not read its input within {timeout} s")
+
+
+def write_in_background(process, data):
+    """Writes on a thread of its own, which a pipe that fills or breaks does not hold up."""
+    def write():
+        try:
+            process.stdin.write(data)
+            process.stdin.flush()
+        except (BrokenPipeError, ValueError):
+            pass
+
+    writer = threading.Thread(target=write, daemon=True)
+    writer.start()
+    return writer
+
+
+class StopSignalsTestCase(JackTestCase):
+    def assert_stopped_by(self, session, process, signum, seconds, what):
+        name = signal.Signals(signum).name
+        print(f"{what}, {name}: exit {seconds * 1000:.1f} ms after the signal")
+        run = session.finish_hexmidi(process)
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (-signum, b"", b""))
+        self.assertLess(seconds, STOP_LIMIT, f"{name} took {seconds:.3f} s to end the run")
+
+
+class SoundingNotes(StopSignalsTestCase):
+    def test_each_signal_ends_the_notes_then_the_process(self):
+        session = self.session()
+        notes = [hex_bytes("90 3C 7F"), hex_bytes("91 40 7F")]
+        pause = 0.3
+        for signum in STOP_SIGNALS:
+            with self.subTest(signal=signal.Signals(signum).name):
+                session.start_recorder()
+                process = session.start_hexmidi()
+                session.wait_for_connection()
+                process.stdin.write(b"m 7F3C90\nm 7F4091\n")
+                process.stdin.flush()
+                # The program is now blocked reading a pipe that stays silent.
+                time.sleep(pause)
+                seconds = signal_and_time(process, signum)
+                self.assert_stopped_by(session, process, signum, seconds, "notes sounding")
+                events = session.events()
+                self.assertEqual([event.data for event in events],
+                                 notes + reset_messages([(0, 0x3C), (1, 0x40)]))
+                # The reset was sent at the signal, not with the notes.
+                self.assertGreater(events[2].frame - events[1].frame, pause * RATE * 0.8)
+
+    def test_a_second_signal_while_stopping_ends_the_process_at_once(self):
+        session = self.session()
+        process = session.start_hexmidi()
+        session.wait_for_connection()
+        process.stdin.write(b"m 7F3C90\n")
+        process.stdin.flush()
+        time.sleep(0.2)
+        # Both arrive together: whichever is handled first, the other is held back while its
+        # handler runs and then finds its default action, before any reset is sent.
+        process.send_signal(signal.SIGSTOP)
+        process.send_signal(signal.SIGINT)
+        process.send_signal(signal.SIGTERM)
+        process.send_signal(signal.SIGCONT)
+        run = session.finish_hexmidi(process, timeout=30)
+        self.assertIn(run.returncode, (-signal.SIGINT, -signal.SIGTERM))
+        self.assertEqual([event.data for event in session.events()], [hex_bytes("90 3C 7F")])
+
+
+class BlockedWhenTheSignalComes(StopSignalsTestCase):
+    def test_a_long_message_in_progress_is_cut_and_the_reset_follows(self):
+        # JACK passes system exclusive on a port buffer at a time, some 6 MB a second here: 4 MiB
+        # leave the program waiting for the port for most of a second once it has read them.
+        size = 0x400000
+        session = self.session()
+        with tempfile.TemporaryFile() as stream:
+            stream.write(b"l %X F0 " % size + b"55 " * (size - 2) + b"F7\n")
+            stream.seek(0)
+            process = session.start_hexmidi(stdin=stream)
+            # Read to the end: the message is being sent.
+            _wait_for_read_position(process, os.fstat(stream.fileno()).st_size)
+            time.sleep(0.05)
+        seconds = signal_and_time(process, signal.SIGINT)
+        self.assert_stopped_by(session, process, signal.SIGINT, seconds, "during a long message")
+        data = [event.data for event in session.events()]
+        reset = reset_messages()
+        self.assertEqual(data[-len(reset):], reset)
+        sent = b"".join(data[:-len(reset)])
+        print(f"{len(sent)} bytes of the {size >> 20} MiB message had left when the signal came")
+        self.assertGreater(len(sent), 0)
+        self.assertLess(len(sent), size)
+        self.assertEqual(sent, b"\xF0" + b"\x55" * (len(sent) - 1))
+
+    def test_a_stalled_destination_is_given_up(self):
+        # A synchronous server stands still while its client is stopped; the program's ring
+        # fills and it waits for room that never comes. The server would drop the client only
+        # after ten times its client timeout (5 s by default).
+        session = self.session()
+        process = session.start_hexmidi()
+        session.wait_for_connection()
+        session._recorder.send_signal(signal.SIGSTOP)
+        try:
+            # More than the program's ring holds.
+            burst = b"".join(b"m 7F%02X90\nm 00%02X80\n" % (key, key)
+                             for key in range(128)) * 600
+            write_in_background(process, burst)
+            time.sleep(1.0)
+            seconds = signal_and_time(process, signal.SIGTERM)
+        finally:
+            session._recorder.send_signal(signal.SIGCONT)
+        self.assert_stopped_by(session, process, signal.SIGTERM, seconds,
+                               "destination stalled")
+
+
+if __name__ == "__main__":
+    unittest.main()
