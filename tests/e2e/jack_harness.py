@@ -36,6 +36,8 @@ API
         run_program(argv, stdin=b"", timeout=60) -> Run
                               runs any other program against this server.
         stop_server()         stops jackd while clients still use it.
+        signal_server(signum), signal_recorder(signum)
+                              send jackd or the recorder a signal (to kill or stop it outright).
         events() -> list[Event]
                               stops the recorder (it writes out everything first) and returns
                               every event it recorded, in order. Fails the run if the recorder
@@ -307,6 +309,17 @@ class JackSession:
 
     def stop_server(self):
         _stop_process(self._server)
+
+    def signal_server(self, signum):
+        self._server.send_signal(signum)
+        if signum == signal.SIGKILL:
+            self._server.wait()
+
+    def signal_recorder(self, signum):
+        self._recorder.send_signal(signum)
+        if signum == signal.SIGKILL:
+            self._recorder.wait()
+            self._recorder = None
 
     def _popen_hexmidi(self, stdin=subprocess.PIPE):
         process = subprocess.Popen([_binary("HEXMIDI_BINARY")], stdin=stdin,

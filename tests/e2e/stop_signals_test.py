@@ -1,10 +1,12 @@
 """hexmidi stopped by a signal while playing into JACK: it ends the notes it has sounding, resets
 sustain, closes its port, and then ends by that same signal, wherever it was blocked.
 
-The time from the signal to the exit is printed for each case. The aim is well under 100 ms (one
-JACK cycle to send the reset, two to see it delivered, at 5.3 ms a cycle here); the tests fail only
-past STOP_LIMIT, a bound that a machine busy with other work does not reach but a wait that the
-stop failed to cut short (seconds, for a stalled destination) does."""
+The time from the signal to the exit is printed for each case. The aim is under 100 ms (seen
+here: about 65 ms, most of it a few JACK cycles of 5.3 ms for the reset to be delivered, and the
+client's close); the tests fail only past STOP_LIMIT. A bound of 100 ms would fail now and then on
+a machine busy with other work (seen: 266 ms once with three other test runs going); a second is
+never reached that way, and is still far below the seconds that a wait the stop failed to cut
+short takes (5 s and more for a stalled destination or server)."""
 
 import os
 import signal
@@ -13,9 +15,9 @@ import threading
 import time
 import unittest
 
-from jack_harness import JackTestCase, hex_bytes, reset_messages
+from jack_harness import JackSession, JackTestCase, hex_bytes, reset_messages
 
-STOP_LIMIT = 0.5  # seconds
+STOP_LIMIT = 1.0  # seconds
 RATE = 48000
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -126,26 +128,28 @@ class BlockedWhenTheSignalComes(StopSignalsTestCase):
         self.assertLess(len(sent), size)
         self.assertEqual(sent, b"\xF0" + b"\x55" * (len(sent) - 1))
 
-    def test_a_stalled_destination_is_given_up(self):
-        # A synchronous server stands still while its client is stopped; the program's ring
-        # fills and it waits for room that never comes. The server would drop the client only
-        # after ten times its client timeout (5 s by default).
-        session = self.session()
-        process = session.start_hexmidi()
-        session.wait_for_connection()
-        session._recorder.send_signal(signal.SIGSTOP)
-        try:
-            # More than the program's ring holds.
-            burst = b"".join(b"m 7F%02X90\nm 00%02X80\n" % (key, key)
-                             for key in range(128)) * 600
-            write_in_background(process, burst)
-            time.sleep(1.0)
-            seconds = signal_and_time(process, signal.SIGTERM)
-        finally:
-            session._recorder.send_signal(signal.SIGCONT)
-        self.assert_stopped_by(session, process, signal.SIGTERM, seconds,
-                               "destination stalled")
-
+    def test_a_stalled_destination_or_server_is_given_up(self):
+        # A synchronous server stands still while its client is stopped, and the program's ring
+        # fills and it waits for room that never comes (the server would drop the client only
+        # after ten times its client timeout, 5 s by default). A stopped server runs no cycles:
+        # the reset is written, but drained to no one, and closing the client would wait on it.
+        # Either way, the program must not wait seconds for either, nor for the close.
+        burst = b"".join(b"m 7F%02X90\nm 00%02X80\n" % (key, key) for key in range(128)) * 600
+        cases = [("destination stopped", JackSession.signal_recorder, burst),
+                 ("server stopped", JackSession.signal_server, b"m 7F3C90\n")]
+        for what, stop, stream in cases:
+            with self.subTest(what):
+                session = self.session()
+                process = session.start_hexmidi()
+                session.wait_for_connection()
+                stop(session, signal.SIGSTOP)
+                try:
+                    write_in_background(process, stream)
+                    time.sleep(1.0)
+                    seconds = signal_and_time(process, signal.SIGTERM)
+                finally:
+                    stop(session, signal.SIGCONT)
+                self.assert_stopped_by(session, process, signal.SIGTERM, seconds, what)
 
 if __name__ == "__main__":
     unittest.main()
