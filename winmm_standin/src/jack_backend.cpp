@@ -119,7 +119,7 @@ class JackBackend final : public MidiBackend {
   // Program thread only.
   std::uint64_t written_ = 0;  // ring bytes written
   bool given_up_ = false;
-  std::uint64_t seen_consumed_ = 0;  // for stalled_for: the callback's progress when last looked at
+  std::uint64_t seen_progress_ = 0;  // for stalled_for: ring bytes taken plus cycles run, as seen
   std::chrono::steady_clock::time_point seen_progress_at_{};
   const std::uint8_t* long_bytes_ = nullptr;
   std::size_t long_length_ = 0;
@@ -177,18 +177,23 @@ void JackBackend::close() {
   }
 }
 
-// True once the callback has taken nothing from the ring for `limit` (counted from the first look
-// of a wait, so each wait grants the whole of it); at a stop, the limit is the stop's brief grace
-// and the destination is given up for good.
+// True once the server has run no cycle and the callback has taken nothing from the ring for
+// `limit` (counted from the first look of a wait, so each wait grants the whole of it). Cycles
+// count as progress even when nothing was due in them: a server whose clock lags the wall clock
+// (a dummy driver on a busy machine) takes what was sent only when its clock gets there, and
+// that is not a stall. At a stop the limit is the stop's brief grace, and the destination is
+// given up for good.
 bool JackBackend::stalled_for(std::chrono::steady_clock::duration limit) {
   auto now = std::chrono::steady_clock::now();
-  std::uint64_t consumed = consumed_.load(std::memory_order_acquire);
-  if (consumed != seen_consumed_) {
-    seen_consumed_ = consumed;
+  std::uint64_t progress =
+      consumed_.load(std::memory_order_acquire) + cycles_.load(std::memory_order_acquire);
+  if (progress != seen_progress_) {
+    seen_progress_ = progress;
     seen_progress_at_ = now;
   }
-  if (program_stopping())
+  if (program_stopping()) {
     limit = std::min<std::chrono::steady_clock::duration>(limit, stopping_grace);
+  }
   if (now - seen_progress_at_ <= limit) return false;
   if (program_stopping()) given_up_ = true;
   return true;
