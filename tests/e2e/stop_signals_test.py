@@ -10,12 +10,14 @@ short takes (5 s and more for a stalled destination or server)."""
 
 import os
 import signal
+import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from jack_harness import JackSession, JackTestCase, hex_bytes, reset_messages
+from jack_harness import (JackSession, JackTestCase, environment_without_server, hex_bytes,
+                          hexmidi_binary, reset_messages)
 
 STOP_LIMIT = 1.0  # seconds
 RATE = 48000
@@ -105,6 +107,22 @@ class SoundingNotes(StopSignalsTestCase):
         run = session.finish_hexmidi(process, timeout=30)
         self.assertIn(run.returncode, (-signal.SIGINT, -signal.SIGTERM))
         self.assertEqual([event.data for event in session.events()], [hex_bytes("90 3C 7F")])
+
+
+class IgnoredAtStartUp(unittest.TestCase):
+    def test_a_signal_ignored_when_started_stays_ignored(self):
+        # As nohup starts a program: SIGHUP must not end the run, the end of the input still does.
+        process = subprocess.Popen(
+            [hexmidi_binary()], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE, env=environment_without_server(),
+            preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        time.sleep(0.3)
+        process.send_signal(signal.SIGHUP)
+        time.sleep(0.3)
+        self.assertIsNone(process.poll(), "SIGHUP ended a run that was started with it ignored")
+        stdout, stderr = process.communicate(b"m 7F3C90\n", timeout=30)
+        self.assertEqual((process.returncode, stdout, stderr), (0, b"", b""))
 
 
 class BlockedWhenTheSignalComes(StopSignalsTestCase):
