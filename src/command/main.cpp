@@ -2,7 +2,13 @@
 #include <cstdio>
 
 #include "command_loop.h"
+#include "stop_signals.h"
 
 int main(int /*argc*/, char** /*argv*/) {
-  return hexmidi::run_command_loop(stdin);
+  hexmidi::silence_standard_output();
+  static hexmidi::StopRequest stop;
+  hexmidi::catch_stop_requests(stop);
+  int status = hexmidi::run_command_loop(stdin, stop);
+  hexmidi::end_as_stop_asks(stop);
+  return status;
 }

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "../command/stream_reading.h"
+#include "midi_port.h"
 
 namespace hexmidi {
 
@@ -33,6 +34,11 @@ bool read_byte_fields(std::FILE* in, RunState& run, std::uint8_t* buffer) {
 // Hands the filled buffer to the port and returns only once the port has let go of it. The wait
 // is deliberately a plain poll: the port is opened without a callback, and any pacing belongs to
 // the port, not to us.
+//
+// A stop during the wait abandons the message the way the platform has for it: the reset lets go
+// of every queued header (and ends the sounding notes, which the stop wants anyway), after which
+// the unprepare succeeds. The buffer is never released while the port may still read it, so the
+// wait goes on until the port has let go; a port that never does is what a second signal is for.
 void send_through_header(RunState& run, std::uint8_t* buffer) {
   run.header.lpData = reinterpret_cast<LPSTR>(buffer);
   run.header.dwBufferLength = static_cast<DWORD>(run.count);
@@ -40,6 +46,10 @@ void send_through_header(RunState& run, std::uint8_t* buffer) {
   if (midiOutPrepareHeader(run.port, &run.header, header_size) != MMSYSERR_NOERROR) return;
   midiOutLongMsg(run.port, &run.header, header_size);
   while (midiOutUnprepareHeader(run.port, &run.header, header_size) == MIDIERR_STILLPLAYING) {
+    if (!run.port_reset && run.stop.asked()) {
+      reset_port(run.port);
+      run.port_reset = true;
+    }
   }
 }
 
@@ -58,7 +68,9 @@ void carry_out_long_message(std::FILE* in, RunState& run) {
     skip_byte_fields(in, run);
     return;
   }
-  if (!read_byte_fields(in, run, buffer.get())) return;
+  // Bytes cut short by a stop are not the message that was meant: it is dropped, as for a field
+  // that fails.
+  if (!read_byte_fields(in, run, buffer.get()) || run.stop.asked()) return;
   send_through_header(run, buffer.get());
 }
 

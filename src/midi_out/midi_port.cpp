@@ -15,8 +15,11 @@ void send_short_message(HMIDIOUT port, std::uint32_t message) {
   midiOutShortMsg(port, static_cast<DWORD>(message));
 }
 
-void reset_and_close_port(HMIDIOUT port) {
+void reset_port(HMIDIOUT port) {
   midiOutReset(port);
+}
+
+void close_port(HMIDIOUT port) {
   midiOutClose(port);
 }
 

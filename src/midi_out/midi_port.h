@@ -1,5 +1,6 @@
 // The MIDI output port as the program uses it: opened once, fed short messages, reset and closed
-// once. No result is examined: with no port every call simply fails and the run goes on.
+// once (the reset may come before the end of the run, to let go of a long message at a stop).
+// No result is examined: with no port every call simply fails and the run goes on.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@ namespace hexmidi {
 
 void open_port(HMIDIOUT& port);
 void send_short_message(HMIDIOUT port, std::uint32_t message);
-void reset_and_close_port(HMIDIOUT port);
+void reset_port(HMIDIOUT port);
+void close_port(HMIDIOUT port);
 
 }  // namespace hexmidi

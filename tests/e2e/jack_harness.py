@@ -34,8 +34,9 @@ API
                               argv as it is to be run against the server (after pw-jack).
         run_hexmidi(stdin: bytes, timeout=60) -> Run
                               runs hexmidi to its end with the given input.
-        start_hexmidi() -> subprocess.Popen
-                              hexmidi with a pipe on stdin, for tests that write with timing;
+        start_hexmidi(stdin=PIPE) -> subprocess.Popen
+                              hexmidi with a pipe on stdin (or the file given), for tests that
+                              write with timing or act while it runs;
                               finish with finish_hexmidi(process, rest=None, timeout=60) -> Run
                               (writes `rest`, closes stdin, waits, collects the output).
         wait_for_connection(timeout=15)
@@ -44,6 +45,8 @@ API
         run_program(argv, stdin=b"", timeout=60) -> Run
                               runs any other program against this server.
         stop_server()         stops jackd while clients still use it.
+        signal_server(signum), signal_recorder(signum)
+                              send jackd or the recorder a signal (to kill or stop it outright).
         events() -> list[Event]
                               stops the recorder (it writes out everything first) and returns
                               every event it recorded, in order. Fails the run if the recorder
@@ -344,8 +347,8 @@ class JackSession:
         process = self._popen_hexmidi()
         return _collect(process, stdin, timeout, started)
 
-    def start_hexmidi(self):
-        process = self._popen_hexmidi()
+    def start_hexmidi(self, stdin=subprocess.PIPE):
+        process = self._popen_hexmidi(stdin)
         process.started_at = time.monotonic()
         return process
 
@@ -374,9 +377,19 @@ class JackSession:
     def stop_server(self):
         _stop_process(self._server)
 
-    def _popen_hexmidi(self):
-        process = subprocess.Popen(self.under_server([_binary("HEXMIDI_BINARY")]),
-                                   stdin=subprocess.PIPE,
+    def signal_server(self, signum):
+        self._server.send_signal(signum)
+        if signum == signal.SIGKILL:
+            self._server.wait()
+
+    def signal_recorder(self, signum):
+        self._recorder.send_signal(signum)
+        if signum == signal.SIGKILL:
+            self._recorder.wait()
+            self._recorder = None
+
+    def _popen_hexmidi(self, stdin=subprocess.PIPE):
+        process = subprocess.Popen(self.under_server([_binary("HEXMIDI_BINARY")]), stdin=stdin,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env,
                                    preexec_fn=_terminate_with_parent)
         self._hexmidi.append(process)

@@ -1,6 +1,7 @@
 """hexmidi with no port to play to: it still reads all of its input, prints nothing, exits 0."""
 
 import os
+import shutil
 import subprocess
 import tempfile
 import threading
@@ -67,6 +68,40 @@ class NoPort(JackTestCase):
             run = subprocess.run([hexmidi_binary()], stdin=stream, capture_output=True,
                                  env=environment_without_server(), timeout=60,
                                  check=False)
+            self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
+            self.assertEqual(os.lseek(stream.fileno(), 0, os.SEEK_CUR), len(STREAM))
+
+
+# Runs in a private mount namespace: an empty /dev with only null in it, so there is no /dev/shm
+# (libjack cannot even set up its metadata database, and says so on stderr unless the program
+# keeps it from reaching anything) and no /dev/snd (no ALSA sequencer): every backend is missing.
+# Exits 77, with the reason on stderr, when the namespace cannot be set up.
+WITHOUT_DEV = """
+set -u
+work=$1; shift
+{
+  mount --make-rprivate / &&
+  touch "$work/null" && mount --bind /dev/null "$work/null" &&
+  mount -t tmpfs -o size=64k,mode=755 none /dev &&
+  touch /dev/null && mount --bind "$work/null" /dev/null
+} 2>"$work/setup.log" || { cat "$work/setup.log" >&2; exit 77; }
+exec "$@"
+"""
+
+
+class NothingToPlayTo(JackTestCase):
+    def test_no_shared_memory_and_no_sequencer_print_nothing(self):
+        if os.geteuid() != 0 or shutil.which("unshare") is None:
+            self.skipTest("needs root and unshare(1) for a private mount namespace")
+        with tempfile.TemporaryDirectory() as work, tempfile.TemporaryFile() as stream:
+            stream.write(STREAM)
+            stream.seek(0)
+            run = subprocess.run(["unshare", "--mount", "sh", "-c", WITHOUT_DEV, "sh", work,
+                                  hexmidi_binary()],
+                                 stdin=stream, capture_output=True,
+                                 env=environment_without_server(), timeout=60, check=False)
+            if run.returncode == 77:
+                self.skipTest(f"no private mount namespace here: {run.stderr.decode().strip()}")
             self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
             self.assertEqual(os.lseek(stream.fileno(), 0, os.SEEK_CUR), len(STREAM))
 

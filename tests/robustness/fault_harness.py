@@ -10,15 +10,13 @@
                            all_read: every byte was taken (no broken pipe, no writer left
                            blocked); seconds_after_end: from closing the input to the exit.
     FaultSession(client_timeout_ms=None, ...)
-                           a JackSession whose server can be given a longer client timeout, and
-                           whose server and recorder a test may kill or stop outright.
+                           a JackSession whose server can be given a longer client timeout.
     notes(count, channel)  `count` note-ons and note-offs, as stream text and as the bytes JACK
                            must deliver for them.
 """
 
 import collections
 import os
-import signal
 import subprocess
 import tempfile
 import threading
@@ -115,17 +113,6 @@ class FaultSession(jack_harness.JackSession):
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=self.env,
                 preexec_fn=jack_harness._terminate_with_parent)
         jack_harness._wait_until(self._server_answers, 15, f"jackd {self.name} to answer")
-
-    def signal_server(self, signum):
-        self._server.send_signal(signum)
-        if signum == signal.SIGKILL:
-            self._server.wait()
-
-    def signal_recorder(self, signum):
-        self._recorder.send_signal(signum)
-        if signum == signal.SIGKILL:
-            self._recorder.wait()
-            self._recorder = None
 
 
 def notes(count, channel=0):

@@ -118,6 +118,45 @@ TEST_F(CommandLoop, GoesOnAfterEveryRefusedCall) {
   for (const Call& call : recording::calls()) EXPECT_EQ(call.handle, 0u);
 }
 
+TEST_F(CommandLoop, StopEndsTheRunInOrderAtTheNextCommand) {
+  using F = Function;
+  struct Case {
+    const char* what;
+    std::string stream;
+    F stopped_at;          // the stop comes during the first call of this function
+    int playing;           // how many unprepares answer "still playing" until the port is reset
+    std::vector<F> calls;  // what the run calls, all told
+  };
+  const std::vector<Case> cases = {
+      {"before anything is read", "m 7F3C90", F::open, 0, {F::open, F::reset, F::close}},
+      {"after a short message",
+       "m 7F3C90 m 403C80 l 1 F7",
+       F::short_message,
+       0,
+       {F::open, F::short_message, F::reset, F::close}},
+      // The port's reset lets go of the message, as on Windows, and only then is the buffer
+      // released: once the unprepare has succeeded. No second reset before the close.
+      {"while a long message is waited for",
+       "m 7F3C90 l 3 F0 7E F7 m 403C80",
+       F::unprepare,
+       1000,
+       {F::open, F::short_message, F::prepare, F::long_message, F::unprepare, F::reset,
+        F::unprepare, F::close}},
+  };
+  for (const Case& c : cases) {
+    recording::reset();
+    recording::script(F::unprepare, std::vector<MMRESULT>(c.playing, MIDIERR_STILLPLAYING));
+    hexmidi::StopRequest stop;
+    recording::on_call([&](const Call& call) {
+      if (call.function == c.stopped_at) stop.ask(2);
+      if (call.function == F::reset) recording::script(F::unprepare, {});
+    });
+    EXPECT_EQ(run_stream(c.stream, &stop), 0) << c.what;
+    EXPECT_EQ(functions(), c.calls) << c.what;
+    EXPECT_TRUE(stop.reading_over()) << c.what;
+  }
+}
+
 TEST(StreamReading, CommandCharacterIsTheVeryNextByte) {
   std::string text = std::string(" \n\0m", 4);
   std::FILE* in = fmemopen(text.data(), text.size(), "r");

@@ -15,9 +15,11 @@ and exits non-zero when a check fails.
 
 import os
 import re
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import traceback
 
 # Wine's own messages are kept out of what is checked: none of its debug channels, and no sound
@@ -36,6 +38,7 @@ MMSYSERR_BADDEVICEID = 2
 MMSYSERR_INVALHANDLE = 5
 MMSYSERR_INVALPARAM = 11
 MIDIERR_STILLPLAYING = 65
+STATUS_CONTROL_C_EXIT = 0xC000013A
 
 # From the MIDI standard: note on and note off (middle C, channel 1) packed first byte lowest, and
 # the General MIDI System On message.
@@ -247,9 +250,65 @@ def check_text_mode_input(build):
                  [e.open(), e.short(NOTE_ON)] + e.close())
 
 
+def check_ctrl_c(build):
+    """Ctrl-C while the program waits for input: the port is reset, then closed, and the process
+    ends with STATUS_CONTROL_C_EXIT.
+
+    Wine turns a SIGINT sent to the process into the console's CTRL_C_EVENT and runs the
+    program's control handler; that is the one console event it can deliver here (Ctrl-Break
+    and closing the console window need a console, which a program run without one does not
+    have). Wine cannot cancel a read that is blocked on a Unix pipe (NtCancelSynchronousIoFile
+    answers STATUS_NOT_FOUND), so the blocked read ends here only when more input comes: that
+    input must not be carried out. Unix keeps the low byte of the exit code, 0x3A."""
+    e = Expected(build)
+    with tempfile.TemporaryDirectory() as directory, tempfile.TemporaryFile() as stdout, \
+            tempfile.TemporaryFile() as stderr:
+        log = os.path.join(directory, "calls.log")
+        env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES=QUIET_DRIVERS + ";winmm=n",
+                   HEXMIDI_RECORDING_LOG=windows_path(log), HEXMIDI_RECORDING_SCRIPT="")
+        process = subprocess.Popen(["wine", build.recording_program], stdin=subprocess.PIPE,
+                                   stdout=stdout, stderr=stderr, env=env,
+                                   cwd=os.path.dirname(build.recording_program))
+        try:
+            process.stdin.write(b"m 7F3C90\n")
+            process.stdin.flush()
+
+            def logged():
+                if not os.path.exists(log):
+                    return []
+                with open(log) as lines:
+                    return lines.read().splitlines()
+
+            deadline = time.monotonic() + RUN_TIMEOUT
+            while len(logged()) < 2:
+                assert time.monotonic() < deadline, f"no short message logged: {logged()}"
+                time.sleep(0.05)
+            process.send_signal(signal.SIGINT)
+            # Time for Wine to start the handler's thread, which asks the run to stop.
+            time.sleep(1.0)
+            try:
+                process.stdin.write(b"m 403C80\n")
+                process.stdin.close()
+            except BrokenPipeError:
+                pass  # the process has already ended: the call log tells how
+            status = process.wait(RUN_TIMEOUT)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        stdout.seek(0)
+        stderr.seek(0)
+        assert stdout.read() == b"", "printed to stdout"
+        assert stderr.read() == b"", "printed to stderr"
+        calls = logged()
+    assert calls and calls[0].startswith("open device=0 "), f"first call {calls[:1]}"
+    expect_lines(calls[1:], [e.short(NOTE_ON)] + e.close())
+    assert status == STATUS_CONTROL_C_EXIT & 0xFF, f"exit status {status}"
+
+
 CHECKS = [check_imports, check_without_a_device, check_open_and_short_messages,
           check_long_messages_through_one_header, check_waits_while_still_playing,
-          check_refused_prepare, check_refused_open, check_text_mode_input]
+          check_refused_prepare, check_refused_open, check_text_mode_input, check_ctrl_c]
 
 
 def main(arguments):

@@ -60,4 +60,13 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh);
 MMRESULT midiOutReset(HMIDIOUT hmo);
 MMRESULT midiOutClose(HMIDIOUT hmo);
 
+// Not part of the Windows API: an extension of this stand-in, for a program that is stopping at a
+// signal. Windows' MIDI calls come back at once, but ours wait for a destination that has no room
+// yet (up to seconds for one that takes nothing, and at the wire rate for a raw MIDI device), so
+// they must be told. From this call on, a wait for a destination that takes nothing ends within a
+// few tens of milliseconds and the destination counts as gone; the reset and close that follow
+// wait no longer than that either. Async-signal-safe: it sets one lock-free atomic flag, nothing
+// else, so a signal handler may call it.
+void winmm_standin_stopping(void) noexcept;
+
 }  // extern "C"

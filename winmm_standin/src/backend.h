@@ -3,6 +3,7 @@
 // handle and header bookkeeping; a backend only moves bytes to one destination.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,6 +11,13 @@
 #include "winmm_standin.h"
 
 namespace winmm_standin {
+
+// Set by winmm_standin_stopping. Once it is, a wait for a destination that has taken nothing for
+// `stopping_grace` ends and the destination counts as gone: long enough for a JACK cycle of any
+// usual period (1024 frames at 44.1 kHz is 23 ms) to come round, short enough that the reset and
+// close after a stop are done well within a tenth of a second.
+bool program_stopping() noexcept;
+inline constexpr std::chrono::milliseconds stopping_grace{40};
 
 class MidiBackend {
  public:
@@ -37,6 +45,10 @@ class MidiBackend {
 
   // Waits until everything sent has reached the destination, or can't.
   virtual void drain() = 0;
+
+  // True when the destination was given up at a stop and the backend must not be destroyed:
+  // closing its connection would wait on a service that no longer answers.
+  virtual bool given_up_at_stop() const { return false; }
 };
 
 // One per backend built in; each answers null when its service offers no destination. The order

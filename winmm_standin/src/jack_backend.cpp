@@ -48,6 +48,10 @@ constexpr auto drain_give_up = 5s;
 // How long open waits for a new connection to carry data before playing anyway, so that a graph
 // that never completes the link cannot hang the run.
 constexpr auto link_give_up = 2s;
+// While the program runs, a short message waits for room for as long as the server is up: a
+// synchronous server stands still for a stalled client and then goes on without it, and nothing
+// that fits in the ring by then is lost. Only a stop cuts that wait short.
+constexpr auto never = std::chrono::steady_clock::duration::max();
 
 void ignore_jack_message(const char*) {}
 
@@ -87,6 +91,7 @@ class JackBackend final : public MidiBackend {
   bool advance_long_message() override;
   void abandon_long_message() override;
   void drain() override;
+  bool given_up_at_stop() const override { return given_up_; }
 
  private:
   // The program's side.
@@ -96,6 +101,9 @@ class JackBackend final : public MidiBackend {
   bool finish_writing_long_message();
   void wait_until_consumed(std::uint64_t position);
   bool server_gone() const { return server_gone_.load(std::memory_order_acquire); }
+  // The server is gone, or the destination was given up at a stop: nothing more can be sent.
+  bool cannot_send() const { return given_up_ || server_gone(); }
+  bool stalled_for(std::chrono::steady_clock::duration limit);
   std::string choose_destination();
   void wait_until_link_carries_data();
   void close();
@@ -121,6 +129,9 @@ class JackBackend final : public MidiBackend {
 
   // Program thread only.
   std::uint64_t written_ = 0;  // ring bytes written
+  bool given_up_ = false;
+  std::uint64_t seen_progress_ = 0;  // for stalled_for: ring bytes taken plus cycles run, as seen
+  std::chrono::steady_clock::time_point seen_progress_at_{};
   const std::uint8_t* long_bytes_ = nullptr;
   std::size_t long_length_ = 0;
   std::size_t long_written_ = 0;
@@ -166,7 +177,8 @@ bool JackBackend::open() {
 void JackBackend::wait_until_link_carries_data() {
   const auto started = std::chrono::steady_clock::now();
   auto waiting = [&] {
-    return !server_gone() && std::chrono::steady_clock::now() - started < link_give_up;
+    return !server_gone() && !program_stopping() &&
+           std::chrono::steady_clock::now() - started < link_give_up;
   };
   while (jack_port_connected(out_) == 0 && waiting()) std::this_thread::sleep_for(wait_step);
   const std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;
@@ -218,12 +230,35 @@ void JackBackend::close() {
   }
 }
 
+// True once the server has run no cycle and the callback has taken nothing from the ring for
+// `limit` (counted from the first look of a wait, so each wait grants the whole of it). Cycles
+// count as progress even when nothing was due in them: a server whose clock lags the wall clock
+// (a dummy driver on a busy machine) takes what was sent only when its clock gets there, and
+// that is not a stall. At a stop the limit is the stop's brief grace, and the destination is
+// given up for good.
+bool JackBackend::stalled_for(std::chrono::steady_clock::duration limit) {
+  auto now = std::chrono::steady_clock::now();
+  std::uint64_t progress =
+      consumed_.load(std::memory_order_acquire) + cycles_.load(std::memory_order_acquire);
+  if (progress != seen_progress_) {
+    seen_progress_ = progress;
+    seen_progress_at_ = now;
+  }
+  if (program_stopping()) {
+    limit = std::min<std::chrono::steady_clock::duration>(limit, stopping_grace);
+  }
+  if (now - seen_progress_at_ <= limit) return false;
+  if (program_stopping()) given_up_ = true;
+  return true;
+}
+
 bool JackBackend::wait_for_room(std::size_t length) {
+  seen_progress_at_ = std::chrono::steady_clock::now();
   while (jack_ringbuffer_write_space(ring_) < sizeof(RecordHeader) + length) {
-    if (server_gone()) return false;
+    if (cannot_send() || stalled_for(never)) return false;
     std::this_thread::sleep_for(wait_step);
   }
-  return !server_gone();
+  return !cannot_send();
 }
 
 // The header and bytes are published together, so the callback never sees half a record.
@@ -254,14 +289,14 @@ bool JackBackend::write_record(const std::uint8_t* bytes, std::size_t length, bo
 }
 
 MMRESULT JackBackend::send_message(const std::uint8_t* bytes, std::size_t length) {
-  if (server_gone()) return MMSYSERR_NODRIVER;
+  if (cannot_send()) return MMSYSERR_NODRIVER;
   // Whatever is sent after a long message follows all of it.
   if (long_active_ && !finish_writing_long_message()) return MMSYSERR_NODRIVER;
   return write_record(bytes, length, false) ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
 }
 
 MMRESULT JackBackend::start_long_message(const std::uint8_t* bytes, std::size_t length) {
-  if (server_gone()) return MMSYSERR_NODRIVER;
+  if (cannot_send()) return MMSYSERR_NODRIVER;
   long_bytes_ = bytes;
   long_length_ = length;
   long_written_ = 0;
@@ -284,8 +319,9 @@ bool JackBackend::write_long_pieces() {
 }
 
 bool JackBackend::finish_writing_long_message() {
+  seen_progress_at_ = std::chrono::steady_clock::now();
   while (!write_long_pieces()) {
-    if (server_gone()) return false;
+    if (cannot_send() || stalled_for(never)) return false;
     std::this_thread::sleep_for(wait_step);
   }
   return true;
@@ -298,7 +334,7 @@ bool JackBackend::finish_writing_long_message() {
 bool JackBackend::advance_long_message() {
   if (!long_active_) return true;
   auto deadline = std::chrono::steady_clock::now() + longest_progress_wait;
-  while (!write_long_pieces() && !server_gone()) {
+  while (!write_long_pieces() && !cannot_send()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(wait_step);
   }
@@ -317,31 +353,28 @@ void JackBackend::abandon_long_message() {
 }
 
 void JackBackend::wait_until_consumed(std::uint64_t position) {
-  auto started = std::chrono::steady_clock::now();
-  while (consumed_.load(std::memory_order_acquire) < position && !server_gone() &&
-         std::chrono::steady_clock::now() - started < drain_give_up) {
+  seen_progress_at_ = std::chrono::steady_clock::now();
+  while (consumed_.load(std::memory_order_acquire) < position && !cannot_send()) {
+    if (stalled_for(drain_give_up)) return;
     std::this_thread::sleep_for(wait_step);
   }
 }
 
 void JackBackend::drain() {
-  if (long_active_) finish_writing_long_message();
-  auto last_progress = std::chrono::steady_clock::now();
-  std::uint64_t consumed = consumed_.load(std::memory_order_acquire);
-  while (consumed < written_ && !server_gone()) {
+  if (long_active_ && !finish_writing_long_message()) return;
+  seen_progress_at_ = std::chrono::steady_clock::now();
+  while (consumed_.load(std::memory_order_acquire) < written_ && !cannot_send()) {
+    if (stalled_for(drain_give_up)) return;
     std::this_thread::sleep_for(wait_step);
-    std::uint64_t now_consumed = consumed_.load(std::memory_order_acquire);
-    auto now = std::chrono::steady_clock::now();
-    if (now_consumed != consumed) last_progress = now;
-    if (now - last_progress > drain_give_up) return;
-    consumed = now_consumed;
   }
   // The cycle that took the last event hands it to the destination before the next one starts;
   // waiting for two more cycles makes sure it has, before our port goes away.
   std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;
   auto started = std::chrono::steady_clock::now();
-  while (cycles_.load(std::memory_order_acquire) < target && !server_gone() &&
-         std::chrono::steady_clock::now() - started < drain_give_up) {
+  auto limit = program_stopping() ? std::chrono::steady_clock::duration(stopping_grace)
+                                  : std::chrono::steady_clock::duration(drain_give_up);
+  while (cycles_.load(std::memory_order_acquire) < target && !cannot_send() &&
+         std::chrono::steady_clock::now() - started < limit) {
     std::this_thread::sleep_for(wait_step);
   }
 }

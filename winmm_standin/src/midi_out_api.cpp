@@ -2,6 +2,7 @@
 // offers device 0. Handles, headers, running status and sounding notes are kept here, so that
 // every backend behaves alike and only moves complete messages.
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -44,6 +45,10 @@ void mark_done(MIDIHDR* header) {
   header->dwFlags |= MHDR_DONE;
 }
 
+// Lock-free, so that a signal handler may set it.
+std::atomic<bool> stopping{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
 void finish_queued_long_message(Port& port) {
   while (!port.backend->advance_long_message()) {
   }
@@ -52,6 +57,10 @@ void finish_queued_long_message(Port& port) {
 }
 
 }  // namespace
+
+bool program_stopping() noexcept {
+  return stopping.load(std::memory_order_relaxed);
+}
 
 }  // namespace winmm_standin
 
@@ -141,6 +150,10 @@ MMRESULT midiOutReset(HMIDIOUT hmo) {
   return result;
 }
 
+void winmm_standin_stopping(void) noexcept {
+  stopping.store(true, std::memory_order_relaxed);
+}
+
 MMRESULT midiOutClose(HMIDIOUT hmo) {
   Port* port = find_port(hmo);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
@@ -149,6 +162,11 @@ MMRESULT midiOutClose(HMIDIOUT hmo) {
   port->backend->drain();
   auto& ports = open_ports();
   ports.erase(std::find(ports.begin(), ports.end(), port));
+  // A backend that gave up its destination at a stop cannot be closed without waiting for a
+  // service that has stalled (closing asks it, and waits for the answer). The process ends right
+  // after this call and the kernel closes the connection then; until that, whatever the backend
+  // registered with its service keeps valid memory.
+  if (port->backend->given_up_at_stop()) static_cast<void>(port->backend.release());
   delete port;
   return MMSYSERR_NOERROR;
 }
