@@ -304,12 +304,14 @@ class JackSession:
         ports = list(ports or ["recorder:in"])
         self._port_names = [port.split("|")[0] for port in ports]
         # Joining a server can fail now and then on a machine under heavy load (the server
-        # times the request out); a second and third try costs little and a test that fails
-        # for that says nothing about hexmidi.
-        for attempt in range(3):
+        # times the request out, status 0x21); a few more tries, each after a longer pause for
+        # the load to pass, cost little, and a test that fails for that says nothing about
+        # hexmidi.
+        for pause in (0.2, 0.5, 1.0, 2.0, None):
             if self._try_start_recorder(ports):
                 return
-            time.sleep(0.2)
+            if pause is not None:
+                time.sleep(pause)
         raise AssertionError(f"the recorder could not join the server: {self._recorder_error()}")
 
     def _try_start_recorder(self, ports):
