@@ -1,0 +1,33 @@
+#!/bin/bash
+# Runs in the virtual machine, as its first process, once it has switched to this machine's root:
+# mounts what programs expect, then runs each file of cases/ in name order, each in a shell of its
+# own, with their results on the second serial port, and powers off.
+# The modules each phase loads are in /run/hexmidi/modules; the paths of what the cases play
+# (programs, inputs, the Wine prefix cache) in /run/hexmidi/settings.env.
+here=$(cd "$(dirname "$0")" && pwd)
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=/tmp/home LANG=C.UTF-8 XDG_RUNTIME_DIR=/run/user/0
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mkdir -p /dev/pts /dev/shm
+mount -t devpts devpts /dev/pts
+mount -t tmpfs shm /dev/shm
+mount -t tmpfs tmp /tmp
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+echo "guest up after $(cut -d' ' -f1 /proc/uptime) s"
+
+export HEXMIDI_VM_RESULTS=/dev/ttyS1
+for cases in "$here"/cases/*.sh; do
+  name=${cases##*/}
+  echo "== $name at $(cut -d' ' -f1 /proc/uptime) s"
+  # A cases file that dies or hangs is a failure of its own; the next file still runs.
+  timeout 900 bash "$cases" < /dev/null
+  status=$?
+  [ "$status" -eq 0 ] || echo "not ok $name: ended with status $status" > "$HEXMIDI_VM_RESULTS"
+done
+echo "cases done after $(cut -d' ' -f1 /proc/uptime) s"
+echo "done" > "$HEXMIDI_VM_RESULTS"
+sync
+echo o > /proc/sysrq-trigger
+sleep 10
