@@ -94,8 +94,8 @@ dump_seen() { wait_until "grep -q \"$1\" /tmp/dump" "$2"; }
 
 # Raw bytes read from a virtual raw MIDI device at the wire rate, as a cable would take them;
 # in lower-case hex, space-separated.
-start_raw_reader() {  # [DEVICE]: the first virmidi device when none is named
-  wire_rate_reader "${1:-/dev/snd/midiC0D0}" > /tmp/raw 3>&- &
+start_raw_reader() {  # [DEVICE [BUFFER]]: the first virmidi device when none is named
+  wire_rate_reader "${1:-/dev/snd/midiC0D0}" ${2:+"$2"} > /tmp/raw 3>&- &
   raw_pid=$!
   sleep 0.2
 }

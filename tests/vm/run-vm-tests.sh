@@ -10,7 +10,8 @@
 # WORK_DIR is the Linux build (hexmidi, built as shipped); the run's inputs and logs go there too.
 # The EXEs are the Windows builds for the Wine cases. The kernel package, and the Wine prefix the
 # machine makes on its first boot, are kept in ${XDG_CACHE_HOME:-~/.cache}/hexmidi, outside the
-# clone, so that a fresh clone finds them. Prints 'N passed, N failed'; exits non-zero when
+# clone, so that a fresh clone finds them. HEXMIDI_VM_CASES, a pattern, runs only the cases files
+# whose names match it (HEXMIDI_VM_CASES='*wine*'), as when working on one of them. Prints 'N passed, N failed'; exits non-zero when
 # anything failed or the machine did not finish.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -50,7 +51,7 @@ c++ -std=c++20 -O2 -Wall -o "$work/wire_rate_reader" "$here/wire_rate_reader.cpp
 wine_key=""
 if command -v wine >/dev/null; then
   wine_version=$(/usr/lib/wine/wine64 --version 2>/dev/null || wine --version 2>/dev/null || true)
-  wine_key=$(printf '%s' "$wine_version" | tr -c 'A-Za-z0-9.~+-' '_')
+  wine_key=$(printf '%s' "$wine_version" | tr -cs 'A-Za-z0-9.~+' '-' | sed 's/^-//; s/-$//')
 fi
 wine_prefix=$cache/wine-prefix-$wine_key
 rm -rf "$wine_prefix.new"
@@ -60,6 +61,7 @@ q() { printf '%q' "$1"; }
   echo "build_dir=$(q "$work") inputs=$(q "$run/inputs")"
   echo "win32_exe=$(q "$win32_exe") win64_exe=$(q "$win64_exe")"
   echo "wine_key=$(q "$wine_key") wine_prefix=$(q "$wine_prefix")"
+  echo "only_cases=$(q "${HEXMIDI_VM_CASES:-*}")"
   echo "wine_prefix_new=/run/hexmidi/cache/$(q "${wine_prefix##*/}.new")"
 } > "$run/settings.env"
 "$here/build-initramfs.sh" "$kernel_dir" "$run/settings.env" "$here/guest.sh" "$run/initramfs.cpio"
