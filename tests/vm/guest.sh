@@ -4,6 +4,9 @@
 # own, with their results on the second serial port, and powers off.
 # The modules each phase loads are in /run/hexmidi/modules; the paths of what the cases play
 # (programs, inputs, the Wine prefix cache) in /run/hexmidi/settings.env.
+# A new concern gets a cases file of its own in cases/, named to sort where it should run: it
+# sources ../lib.sh (results, waiting, aseqdump and raw device readers, playing), loads the
+# modules it needs, stops what it starts, and reports with pass, fail, skip and expect_equal.
 here=$(cd "$(dirname "$0")" && pwd)
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=/tmp/home LANG=C.UTF-8 XDG_RUNTIME_DIR=/run/user/0

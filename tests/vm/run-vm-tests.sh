@@ -70,6 +70,8 @@ started=$SECONDS
 status=0
 # -cpu max without SMAP: with it, every Wine process dies of a spurious SMAP fault under this
 # emulation. 4 GiB: the tmpfs overlay holds what the cases write, a fresh Wine prefix among it.
+# One processor: two (multi-threaded TCG) made the Wine cases half again slower on a busy
+# two-core machine.
 timeout 900 qemu-system-x86_64 -accel tcg -cpu max,-smap -m 4096 -smp 1 -nodefaults \
   -display none -no-reboot \
   -kernel "$(echo "$kernel_dir"/boot/vmlinuz-*)" -initrd "$run/initramfs.cpio" \
