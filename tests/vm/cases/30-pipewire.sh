@@ -46,7 +46,10 @@ if ! wait_until "jack_ports | grep -q 'Midi-Bridge:Midi Through:(playback'" 300;
   exit 0
 fi
 echo "PipeWire's Midi-Bridge is up at $(uptime_now) s"
-aconnect -o
+# The check below means something only while PipeWire's clients are there to be taken.
+for client in PipeWire-System PipeWire-RT-Event; do
+  [ -n "$(client_number "$client")" ] || fail "PipeWire's client $client is there" "$(aconnect -l)"
+done
 
 reset_events=$(for channel in $(seq 0 15); do
   echo "Control change $channel, controller 64, value 0"; done)
