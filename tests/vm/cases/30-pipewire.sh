@@ -78,9 +78,12 @@ start_destinations() {
   wait_until "jack_ports | grep -q 'aseqdump'" 300 || echo "the bridge did not export aseqdump"
   start_raw_reader /dev/snd/midiC0D0
 }
+# The bridge changes its node whenever a sequencer port comes or goes: each case waits for it to
+# have dropped the last aseqdump and taken up the new one, so that no case plays into that change.
 stop_destinations() {
   stop_raw_reader 20 "bf 40 00"
   stop_aseqdump
+  wait_until "! jack_ports | grep -q aseqdump" 300 || echo "the bridge kept aseqdump's port"
   destinations=()
   grep -qE '^ *14:0 +Note on' /tmp/dump && destinations+=("Midi Through")
   grep -E 'Note on' /tmp/dump | grep -qvE '^ *14:0 ' && destinations+=("aseqdump")
