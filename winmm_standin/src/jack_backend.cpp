@@ -43,6 +43,9 @@ constexpr auto longest_progress_wait = 1ms;
 // A destination that takes nothing for this long while the server is still up is taken to be
 // gone for good; close then gives up rather than hang.
 constexpr auto drain_give_up = 5s;
+// How long open waits for a connection it has asked for to carry events; past it, the program
+// goes on as it would have without the wait.
+constexpr auto connection_give_up = 2s;
 
 void ignore_jack_message(const char*) {}
 
@@ -91,6 +94,8 @@ class JackBackend final : public MidiBackend {
   bool finish_writing_long_message();
   bool server_gone() const { return server_gone_.load(std::memory_order_acquire); }
   std::string first_destination();
+  void wait_until_connection_carries();
+  void wait_for_cycles(std::uint64_t count, std::chrono::steady_clock::time_point give_up_at);
   void close();
 
   // The callback's side.
@@ -141,7 +146,32 @@ bool JackBackend::open() {
   jack_on_shutdown(client_, &JackBackend::on_shutdown, this);
   if (jack_activate(client_) != 0) return false;
   active_ = true;
-  return jack_connect(client_, jack_port_name(out_), destination.c_str()) == 0;
+  if (jack_connect(client_, jack_port_name(out_), destination.c_str()) != 0) return false;
+  wait_until_connection_carries();
+  return true;
+}
+
+// jackd makes the connection before jack_connect returns. PipeWire's JACK returns first and makes
+// the link in its graph later: what the callback writes before the link carries goes nowhere,
+// and a short input that ends at once was lost whole in half the runs. The port reports the
+// connection once the link exists; two cycles after that, events have reached the destination
+// in every run tried.
+void JackBackend::wait_until_connection_carries() {
+  auto give_up_at = std::chrono::steady_clock::now() + connection_give_up;
+  while (jack_port_connected(out_) == 0 && !server_gone() &&
+         std::chrono::steady_clock::now() < give_up_at) {
+    std::this_thread::sleep_for(wait_step);
+  }
+  wait_for_cycles(2, give_up_at);
+}
+
+void JackBackend::wait_for_cycles(std::uint64_t count,
+                                  std::chrono::steady_clock::time_point give_up_at) {
+  std::uint64_t target = cycles_.load(std::memory_order_acquire) + count;
+  while (cycles_.load(std::memory_order_acquire) < target && !server_gone() &&
+         std::chrono::steady_clock::now() < give_up_at) {
+    std::this_thread::sleep_for(wait_step);
+  }
 }
 
 // The first MIDI input port of another client, in the order the server lists them. Asked before
@@ -274,12 +304,7 @@ void JackBackend::drain() {
   }
   // The cycle that took the last event hands it to the destination before the next one starts;
   // waiting for two more cycles makes sure it has, before our port goes away.
-  std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;
-  auto started = std::chrono::steady_clock::now();
-  while (cycles_.load(std::memory_order_acquire) < target && !server_gone() &&
-         std::chrono::steady_clock::now() - started < drain_give_up) {
-    std::this_thread::sleep_for(wait_step);
-  }
+  wait_for_cycles(2, std::chrono::steady_clock::now() + drain_give_up);
 }
 
 int JackBackend::process(jack_nframes_t frames, void* self) {
