@@ -5,7 +5,9 @@
 
 Each build directory holds hexmidi.exe and recording/ (the same program next to our recording
 winmm.dll). The caller provides the Wine prefix (WINEPREFIX), already created, and a running
-wineserver; this script only starts the program, once per check, and waits for it.
+wineserver, and names the Wine loader to use in WINE (`wine` when unset: on a kernel without
+32-bit support the caller names the 64-bit loader itself); this script only starts the program,
+once per check, and waits for it.
 
 Against Wine's own winmm there is no MIDI device, so the program runs with a refused open; against
 the recording winmm.dll every call the real binary makes is written to a log, one line a call, and
@@ -72,7 +74,7 @@ def run_program(program, data, dll_overrides=QUIET_DRIVERS, extra_env=None):
             tempfile.TemporaryFile() as stderr:
         stdin.write(data)
         stdin.seek(0)
-        status = subprocess.run(["wine", program], stdin=stdin, stdout=stdout, stderr=stderr,
+        status = subprocess.run([os.environ.get("WINE", "wine"), program], stdin=stdin, stdout=stdout, stderr=stderr,
                                 env=env, cwd=os.path.dirname(program),
                                 timeout=RUN_TIMEOUT).returncode
         consumed = os.lseek(stdin.fileno(), 0, os.SEEK_CUR)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Puts the stock Debian kernel and its sound modules under CACHE, downloading the package once:
+# Puts the stock Debian kernel and the modules the virtual machine loads (virtio, 9p, overlay,
+# sound) under CACHE, downloading the package once:
 #   fetch-kernel.sh CACHE       prints the directory that holds boot/ and lib/modules/
 # The versioned package is the one linux-image-amd64 depends on today; when apt can't say
 # (offline) or the download fails, the newest package already in the cache does.
@@ -31,11 +32,14 @@ fi
 [ -n "$deb" ] || { echo "no Debian kernel package could be had" >&2; exit 1; }
 
 unpacked="${deb%.deb}"
+# Only what the machine loads: the whole module tree is ten times the size.
 if [ ! -e "$unpacked/.complete" ]; then
   rm -rf "$unpacked"
   mkdir -p "$unpacked"
   dpkg-deb --fsys-tarfile "$deb" |
-    tar -x -C "$unpacked" --wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/sound/*'
+    tar -x -C "$unpacked" --wildcards './boot/vmlinuz-*' './lib/modules/*/kernel/sound/*' \
+      './lib/modules/*/kernel/drivers/virtio/*' './lib/modules/*/kernel/net/9p/*' \
+      './lib/modules/*/kernel/fs/*' './lib/modules/*/kernel/lib/*'
   touch "$unpacked/.complete"
 fi
 echo "$unpacked"

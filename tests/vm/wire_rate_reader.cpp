@@ -1,20 +1,32 @@
 // Reads a raw MIDI device no faster than a MIDI cable would carry its bytes away, and writes
 // them to standard output: the way a hardware interface empties its output buffer, for a
 // virtual device that would otherwise empty it at once and so hide an overrun.
-//   wire_rate_reader DEVICE > bytes
-// Runs until killed. A little above the wire rate, and catching up after a late wake-up, so
+//   wire_rate_reader DEVICE [BUFFER] > bytes
+// BUFFER sets the size of the device's input buffer (4 KiB by default): the kernel drops what does
+// not fit in it, and a sender that hands over a long message at once needs it as large as the
+// message. Runs until killed. A little above the wire rate, and catching up after a late wake-up, so
 // that a sender that keeps to the wire rate never overruns it.
 #include <fcntl.h>
+#include <sound/asound.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 2;
+  if (argc != 2 && argc != 3) return 2;
   int device = open(argv[1], O_RDONLY);
   if (device < 0) return 1;
+  if (argc == 3) {
+    snd_rawmidi_params params{};
+    params.stream = SNDRV_RAWMIDI_STREAM_INPUT;
+    params.buffer_size = std::strtoul(argv[2], nullptr, 10);
+    params.avail_min = 1;
+    if (ioctl(device, SNDRV_RAWMIDI_IOCTL_PARAMS, &params) != 0) return 1;
+  }
   constexpr double bytes_per_second = 3300;  // the wire's 3125, and a little
   const auto start = std::chrono::steady_clock::now();
   long long taken = 0;

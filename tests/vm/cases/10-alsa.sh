@@ -1,89 +1,11 @@
-#!/bin/sh
-# The cases, run inside the virtual machine by init: sh cases.sh RESULTS_DEVICE
-# Each check writes "ok NAME" or "not ok NAME: why" to the results device; everything else goes
-# to the console. Expected events and bytes are those the MIDI standard gives for each input.
-results=$1
-# shellcheck disable=SC1091 # written by make-inputs.sh: sysex_1mib_md5, sysex_8kib_md5
-. /cases/expected.env
-: "${sysex_1mib_md5:?}" "${sysex_8kib_md5:?}"
-
-pass() { echo "ok $1" > "$results"; }
-# One line a result, however many lines went wrong.
-fail() {
-  echo "not ok $1: $(echo "$2" | tr '\n' '|')" > "$results"
-  echo "FAILED $1: $2"
-}
-expect_equal() {  # NAME GOT EXPECTED
-  if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "got [$2], expected [$3]"; fi
-}
-# Runs a condition every tenth of a second until it holds or TENTHS have passed.
-wait_until() {
-  tries=0
-  while ! eval "$1"; do
-    tries=$((tries + 1))
-    [ "$tries" -gt "$2" ] && return 1
-    sleep 0.1
-  done
-}
-uptime_now() { cut -d' ' -f1 /proc/uptime; }
-load_modules() { for module in $(cat "/modules/$1.list"); do insmod "/modules/$module.ko"; done; }
-
-# hexmidi on an input file, with its exit status, standard output and standard error kept.
-play() {
-  started=$(uptime_now)
-  timeout 120 hexmidi < "$1" > /tmp/stdout 2> /tmp/stderr
-  echo $? > /tmp/status
-  echo "hexmidi on $1: $started s to $(uptime_now) s"
-}
-expect_clean_run() {  # NAME
-  expect_equal "$1: exit status" "$(cat /tmp/status)" 0
-  expect_equal "$1: prints nothing" "$(cat /tmp/stdout /tmp/stderr)" ""
-}
-
-# Waits for the program started in the background on the feed; its exit status goes to
-# /tmp/status. False when it is still running after TENTHS.
-wait_for_player() {
-  if ! wait_until '! kill -0 $player 2> /dev/null' "$1"; then
-    kill "$player"
-    return 1
-  fi
-  wait "$player"
-  echo $? > /tmp/status
-}
-
-# aseqdump's events without their source column, one event a line, blanks squeezed.
-dumped_events() {
-  grep -E '^ *[0-9]+:[0-9]+ ' "$1" | grep -vE '^ *0:1 ' | sed -E 's/^ *[0-9]+:[0-9]+ +//; s/ +/ /g'
-}
-# Every helper started in the background leaves the feed alone (3>&-): a writer it kept open
-# would keep the program from ever seeing the end of its input.
-start_aseqdump() {  # [ARGS...]: its output in /tmp/dump
-  aseqdump "$@" > /tmp/dump 2>&1 3>&- &
-  dump_pid=$!
-  # Its output is buffered, so ask the sequencer; it connects right after its port exists.
-  wait_until "aconnect -l | grep -q \"'aseqdump'\"" 100 || echo "aseqdump did not start"
-  sleep 0.3
-}
-stop_aseqdump() {
-  kill "$dump_pid" 2> /dev/null
-  wait "$dump_pid" 2> /dev/null
-}
-# The last message the program sends is its reset's: sustain off on channel 15.
-reset_seen() { wait_until 'grep -q "15, controller 64, value 0" /tmp/dump' "$1"; }
-
-# Raw bytes read from the virtual raw MIDI device at the wire rate, as a cable would take them;
-# in lower-case hex, space-separated.
-start_raw_reader() {
-  wire_rate_reader /dev/snd/midiC0D0 > /tmp/raw 3>&- &
-  raw_pid=$!
-  sleep 0.2
-}
-raw_bytes() { od -An -v -tx1 /tmp/raw | tr -s ' \n' '  ' | sed 's/^ //; s/ $//'; }
-stop_raw_reader() {
-  wait_until 'raw_bytes | grep -q "bf 40 00$"' "$1"
-  kill "$raw_pid" 2> /dev/null
-  wait "$raw_pid" 2> /dev/null
-}
+#!/bin/bash
+# The ALSA sequencer backend against the kernel's sequencer: Midi Through alone, aseqdump as a
+# client, a destination that goes away or stops reading, and virmidi's raw device at the wire rate.
+# Loads the sequencer, then virmidi, as the phases need them.
+# shellcheck disable=SC2154,SC2034 # names lib.sh assigns or reads (player, dump_pid, inputs)
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=../lib.sh
+. "$here/../lib.sh"
 
 # Sustain off on every channel, as the reset at the end of every run sends.
 reset_events=$(for channel in 0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do
@@ -109,7 +31,7 @@ start_aseqdump -p 14:0
 echo 'm 7F3C90 m 403C80' >&3
 exec 3>&-
 wait_for_player 300 || fail "Midi Through: the program ends" "still running after 30 s"
-reset_seen 100
+dump_seen "15, controller 64, value 0" 100
 stop_aseqdump
 expect_clean_run "Midi Through"
 expect_equal "Midi Through passes the events on" "$(dumped_events /tmp/dump)" \
@@ -117,8 +39,8 @@ expect_equal "Midi Through passes the events on" "$(dumped_events /tmp/dump)" \
 
 echo "== aseqdump as device 0"
 start_aseqdump
-play /cases/short_and_long.txt
-reset_seen 100
+play "$inputs"/short_and_long.txt
+dump_seen "15, controller 64, value 0" 100
 stop_aseqdump
 expect_clean_run "events to a client"
 # A note on with velocity 0 is a note off, and aseqdump says so (without a velocity).
@@ -131,12 +53,11 @@ expect_equal "events to a client, running status expanded, the last one too" \
 $reset_events"
 
 start_aseqdump
-play /cases/sysex_1mib.txt
-reset_seen 1200
+play "$inputs"/sysex_1mib.txt
+dump_seen "15, controller 64, value 0" 1200
 stop_aseqdump
 expect_clean_run "1 MiB to a client"
-received=$(grep 'System exclusive' /tmp/dump | sed 's/.*System exclusive *//' | tr -s ' ' '\n' |
-  grep -v '^$' | tr 'A-F' 'a-f' | md5sum | cut -d' ' -f1)
+received=$(dumped_sysex_bytes /tmp/dump | md5sum | cut -d' ' -f1)
 expect_equal "1 MiB system exclusive arrives intact at a client" "$received" "$sysex_1mib_md5"
 
 # The destination goes away in the middle of a run: what follows fails, silently, and the
@@ -149,7 +70,7 @@ wait_until 'aconnect -l | grep -q "Connecting To: 1[23][0-9]:0"' 100
 echo 'm 7F3C90' >&3
 wait_until 'grep -q "Note on" /tmp/dump' 100
 stop_aseqdump
-cat /cases/after_destination_gone.txt >&3
+cat "$inputs"/after_destination_gone.txt >&3
 exec 3>&-
 echo "destination gone at $(uptime_now) s"
 if wait_for_player 300; then
@@ -165,7 +86,7 @@ fi
 start_aseqdump
 kill -STOP "$dump_pid"
 started=$(uptime_now)
-timeout 60 hexmidi < /cases/sysex_1mib.txt > /tmp/stdout 2> /tmp/stderr
+timeout 60 hexmidi < "$inputs"/sysex_1mib.txt > /tmp/stdout 2> /tmp/stderr
 echo $? > /tmp/status
 echo "hexmidi to a stopped client: $started s to $(uptime_now) s"
 kill -CONT "$dump_pid"
@@ -176,21 +97,21 @@ echo "== virmidi beside Midi Through"
 load_modules virmidi
 
 start_raw_reader
-play /cases/short_bytes.txt
+play "$inputs"/short_bytes.txt
 stop_raw_reader 100
 expect_clean_run "short messages to virmidi"
 expect_equal "virmidi is device 0 over Midi Through, bytes with running status, the last too" \
   "$(raw_bytes)" "90 3c 7f 40 7f 3c 00 40 00 b0 07 64 c0 05 06 f8 f3 01 90 3c 7f 80 3c 40 $reset_bytes"
 
 start_raw_reader
-play /cases/long_bytes.txt
+play "$inputs"/long_bytes.txt
 stop_raw_reader 100
 expect_clean_run "long message to virmidi"
 expect_equal "long message bytes between short ones, status sent again after it" "$(raw_bytes)" \
   "90 3c 7f f0 7e 7f 09 01 f7 90 3e 7f 3c 00 3e 00 $reset_bytes"
 
 start_raw_reader
-play /cases/sysex_8kib.txt
+play "$inputs"/sysex_8kib.txt
 stop_raw_reader 300
 expect_clean_run "8 KiB to virmidi"
 received=$(raw_bytes | tr ' ' '\n' | head -n 8192 | md5sum | cut -d' ' -f1)
@@ -198,4 +119,3 @@ expect_equal "8 KiB system exclusive arrives intact through virmidi, paced" "$re
   "$sysex_8kib_md5"
 expect_equal "8 KiB to virmidi: byte count" "$(wc -c < /tmp/raw)" $((8192 + 48))
 
-echo "done" > "$results"

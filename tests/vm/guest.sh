@@ -1,0 +1,40 @@
+#!/bin/bash
+# Runs in the virtual machine, as its first process, once it has switched to this machine's root:
+# mounts what programs expect, then runs each file of cases/ in name order, each in a shell of its
+# own, with their results on the second serial port, and powers off.
+# The modules each phase loads are in /run/hexmidi/modules; the paths of what the cases play
+# (programs, inputs, the Wine prefix cache) in /run/hexmidi/settings.env.
+# A new concern gets a cases file of its own in cases/, named to sort where it should run: it
+# sources ../lib.sh (results, waiting, aseqdump and raw device readers, playing), loads the
+# modules it needs, stops what it starts, and reports with pass, fail, skip and expect_equal.
+here=$(cd "$(dirname "$0")" && pwd)
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+export HOME=/tmp/home LANG=C.UTF-8 XDG_RUNTIME_DIR=/run/user/0
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mkdir -p /dev/pts /dev/shm
+mount -t devpts devpts /dev/pts
+mount -t tmpfs shm /dev/shm
+mount -t tmpfs tmp /tmp
+mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
+chmod 700 "$XDG_RUNTIME_DIR"
+echo "guest up after $(cut -d' ' -f1 /proc/uptime) s"
+
+export HEXMIDI_VM_RESULTS=/dev/ttyS1
+# shellcheck disable=SC1091 # written by run-vm-tests.sh
+. /run/hexmidi/settings.env
+for cases in "$here"/cases/*.sh; do
+  name=${cases##*/}
+  # shellcheck disable=SC2053,SC2154 # a pattern, from the settings
+  [[ $name == $only_cases ]] || continue
+  echo "== $name at $(cut -d' ' -f1 /proc/uptime) s"
+  # A cases file that dies or hangs is a failure of its own; the next file still runs.
+  timeout 900 bash "$cases" < /dev/null
+  status=$?
+  [ "$status" -eq 0 ] || echo "not ok $name: ended with status $status" > "$HEXMIDI_VM_RESULTS"
+done
+echo "cases done after $(cut -d' ' -f1 /proc/uptime) s"
+echo "done" > "$HEXMIDI_VM_RESULTS"
+sync
+echo o > /proc/sysrq-trigger
+sleep 10

@@ -1,0 +1,109 @@
+# Shared by the cases files (sourced): results, waiting, the sequencer's readers, playing.
+# Each check writes "ok NAME" or "not ok NAME: why" to the results device; everything else goes
+# to the console. Expected events and bytes are those the MIDI standard gives for each input.
+# shellcheck shell=bash
+# shellcheck disable=SC2154 # the settings' and inputs' names are assigned in files written per run
+# shellcheck disable=SC1091 # written by run-vm-tests.sh: the paths of programs and inputs
+. /run/hexmidi/settings.env
+# shellcheck disable=SC1091 # written by make-inputs.sh: sysex_1mib_md5, sysex_8kib_md5
+. "$inputs/expected.env"
+: "${sysex_1mib_md5:?}" "${sysex_8kib_md5:?}"
+results=${HEXMIDI_VM_RESULTS:?}
+# hexmidi as built for the machine, and the raw device reader, by name.
+PATH=$build_dir:$PATH
+
+pass() { echo "ok $1" > "$results"; }
+# One line a result, however many lines went wrong.
+fail() {
+  echo "not ok $1: $(echo "$2" | tr '\n' '|')" > "$results"
+  echo "FAILED $1: $2"
+}
+skip() { echo "ok $1 # skipped: $2" > "$results"; }
+expect_equal() {  # NAME GOT EXPECTED
+  if [ "$2" = "$3" ]; then pass "$1"; else fail "$1" "got [$2], expected [$3]"; fi
+}
+# Runs a condition every tenth of a second until it holds or TENTHS have passed.
+wait_until() {
+  local tries=0
+  while ! eval "$1"; do
+    tries=$((tries + 1))
+    [ "$tries" -gt "$2" ] && return 1
+    sleep 0.1
+  done
+}
+uptime_now() { cut -d' ' -f1 /proc/uptime; }
+# Loads a phase's modules (a list the initramfs was built with); those already in stay.
+load_modules() {
+  local module
+  for module in $(cat "/run/hexmidi/modules/$1.list"); do
+    [ -d "/sys/module/${module//-/_}" ] || insmod "/run/hexmidi/modules/$module.ko" "${@:2}"
+  done
+}
+
+# A program on an input file, with its exit status, standard output and standard error kept:
+#   play INPUT [PROGRAM...]         (hexmidi when no program is named)
+play() {
+  local input=$1 started
+  shift
+  [ $# -gt 0 ] || set -- hexmidi
+  started=$(uptime_now)
+  timeout 120 "$@" < "$input" > /tmp/stdout 2> /tmp/stderr
+  echo $? > /tmp/status
+  echo "${*##*/} on ${input##*/}: $started s to $(uptime_now) s"
+}
+expect_clean_run() {  # NAME [EXIT_STATUS]
+  expect_equal "$1: exit status" "$(cat /tmp/status)" "${2:-0}"
+  expect_equal "$1: prints nothing" "$(cat /tmp/stdout /tmp/stderr)" ""
+}
+
+# Waits for the program started in the background on the feed; its exit status goes to
+# /tmp/status. False when it is still running after TENTHS.
+wait_for_player() {
+  if ! wait_until '! kill -0 $player 2> /dev/null' "$1"; then
+    kill "$player"
+    return 1
+  fi
+  wait "$player"
+  echo $? > /tmp/status
+}
+
+# aseqdump's events without their source column, one event a line, blanks squeezed.
+dumped_events() {
+  grep -E '^ *[0-9]+:[0-9]+ ' "$1" | grep -vE '^ *0:1 ' | sed -E 's/^ *[0-9]+:[0-9]+ +//; s/ +/ /g'
+}
+# The bytes of every system-exclusive event aseqdump printed, one lower-case hex byte a line.
+dumped_sysex_bytes() {
+  grep 'System exclusive' "$1" | sed 's/.*System exclusive *//' | tr -s ' ' '\n' | grep -v '^$' |
+    tr 'A-F' 'a-f'
+}
+# Every helper started in the background leaves the feed alone (3>&-): a writer it kept open
+# would keep the program from ever seeing the end of its input.
+start_aseqdump() {  # [ARGS...]: its output in /tmp/dump
+  aseqdump "$@" > /tmp/dump 2>&1 3>&- &
+  dump_pid=$!
+  # Its output is buffered, so ask the sequencer; it connects right after its port exists.
+  wait_until "aconnect -l | grep -q \"'aseqdump'\"" 100 || echo "aseqdump did not start"
+  sleep 0.3
+}
+stop_aseqdump() {
+  kill "$dump_pid" 2> /dev/null
+  wait "$dump_pid" 2> /dev/null
+}
+# Waits until aseqdump has printed a line that matches PATTERN.
+dump_seen() { wait_until "grep -q \"$1\" /tmp/dump" "$2"; }
+
+# Raw bytes read from a virtual raw MIDI device at the wire rate, as a cable would take them;
+# in lower-case hex, space-separated.
+start_raw_reader() {  # [DEVICE [BUFFER]]: the first virmidi device when none is named
+  wire_rate_reader "${1:-/dev/snd/midiC0D0}" ${2:+"$2"} > /tmp/raw 3>&- &
+  raw_pid=$!
+  sleep 0.2
+}
+raw_bytes() { od -An -v -tx1 /tmp/raw | tr -s ' \n' '  ' | sed 's/^ //; s/ $//'; }
+stop_raw_reader() {  # TENTHS [LAST BYTES]: waits until the bytes end so, or TENTHS have passed
+  wait_until "raw_bytes | grep -q \"${2:-bf 40 00}\$\"" "$1"
+  kill "$raw_pid" 2> /dev/null
+  wait "$raw_pid" 2> /dev/null
+}
+# The sequencer client number of the first client whose name starts with NAME.
+client_number() { aconnect -l | sed -nE "s/^client ([0-9]+): '$1.*/\1/p" | head -n 1; }

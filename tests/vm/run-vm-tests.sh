@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# Plays hexmidi to real MIDI stacks in a virtual machine: boots the stock Debian kernel under qemu
+# (software emulation; there may be no KVM, and the kernel here may run no 32-bit code) with this
+# machine's own root, read-only over virtio-9p under a tmpfs overlay. Every program installed
+# here (Wine, PipeWire, aseqdump) so runs in a machine with a real kernel sequencer and 32-bit
+# support, and the builds of this clone are there at the same paths. Runs the cases files of
+# cases/ in name order in that one boot and reads the results from the machine's second serial
+# port.
+#   run-vm-tests.sh WORK_DIR [win32=EXE] [win64=EXE]
+# WORK_DIR is the Linux build (hexmidi, built as shipped); the run's inputs and logs go there too.
+# The EXEs are the Windows builds for the Wine cases. The kernel package, and the Wine prefix the
+# machine makes on its first boot, are kept in ${XDG_CACHE_HOME:-~/.cache}/hexmidi, outside the
+# clone, so that a fresh clone finds them. HEXMIDI_VM_CASES, a pattern, runs only the cases files
+# whose names match it (HEXMIDI_VM_CASES='*wine*'), as when working on one of them. Prints 'N passed, N failed'; exits non-zero when
+# anything failed or the machine did not finish.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(cd "$1" && pwd)
+shift
+win32_exe="" win64_exe=""
+for build in "$@"; do
+  case $build in
+    win32=*) win32_exe=$(realpath "${build#*=}") ;;
+    win64=*) win64_exe=$(realpath "${build#*=}") ;;
+  esac
+done
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/hexmidi
+mkdir -p "$cache"
+
+skip() {
+  echo "skipped: $1"
+  echo "0 passed, 0 failed, 1 skipped"
+  exit 0
+}
+
+PATH=$PATH:/sbin:/usr/sbin
+for tool in qemu-system-x86_64 busybox cpio aseqdump aconnect modinfo c++; do
+  command -v "$tool" >/dev/null || skip "$tool is missing (scripts/install-deps.sh vm installs it)"
+done
+kernel_dir=$("$here/fetch-kernel.sh" "$cache/kernel") ||
+  skip "the Debian kernel package could not be downloaded, and none is cached in $cache/kernel"
+run=$work/vm
+rm -rf "$run"
+mkdir -p "$run"
+"$here/make-inputs.sh" "$run/inputs"
+c++ -std=c++20 -O2 -Wall -o "$work/wire_rate_reader" "$here/wire_rate_reader.cpp"
+
+# The Wine prefix, made in the machine where 32-bit programs run, and so complete. Keyed by Wine's
+# version: another Wine may want another prefix. A run that has to make it writes it beside the
+# cache's through a second, writable share, and it takes the cache's place only once complete.
+wine_key=""
+if command -v wine >/dev/null; then
+  wine_version=$(/usr/lib/wine/wine64 --version 2>/dev/null || wine --version 2>/dev/null || true)
+  wine_key=$(printf '%s' "$wine_version" | tr -cs 'A-Za-z0-9.~+' '-' | sed 's/^-//; s/-$//')
+fi
+wine_prefix=$cache/wine-prefix-$wine_key
+rm -rf "$wine_prefix.new"
+
+q() { printf '%q' "$1"; }
+{
+  echo "build_dir=$(q "$work") inputs=$(q "$run/inputs")"
+  echo "win32_exe=$(q "$win32_exe") win64_exe=$(q "$win64_exe")"
+  echo "wine_key=$(q "$wine_key") wine_prefix=$(q "$wine_prefix")"
+  echo "only_cases=$(q "${HEXMIDI_VM_CASES:-*}")"
+  echo "wine_prefix_new=/run/hexmidi/cache/$(q "${wine_prefix##*/}.new")"
+} > "$run/settings.env"
+"$here/build-initramfs.sh" "$kernel_dir" "$run/settings.env" "$here/guest.sh" "$run/initramfs.cpio"
+
+started=$SECONDS
+status=0
+# -cpu max without SMAP: with it, every Wine process dies of a spurious SMAP fault under this
+# emulation. 4 GiB: the tmpfs overlay holds what the cases write, a fresh Wine prefix among it.
+# One processor: two (multi-threaded TCG) made the Wine cases half again slower on a busy
+# two-core machine.
+timeout 900 qemu-system-x86_64 -accel tcg -cpu max,-smap -m 4096 -smp 1 -nodefaults \
+  -display none -no-reboot \
+  -kernel "$(echo "$kernel_dir"/boot/vmlinuz-*)" -initrd "$run/initramfs.cpio" \
+  -append "console=ttyS0 quiet panic=-1" \
+  -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
+  -device virtio-9p-pci,fsdev=root,mount_tag=root \
+  -fsdev local,id=cache,path="$cache",security_model=none,multidevs=remap \
+  -device virtio-9p-pci,fsdev=cache,mount_tag=cache \
+  -serial "file:$run/console.log" -serial "file:$run/results.txt" || status=$?
+echo "virtual machine ran for $((SECONDS - started)) s"
+if [ -e "$wine_prefix.new/.complete" ]; then
+  rm -rf "$wine_prefix"
+  mv "$wine_prefix.new" "$wine_prefix"
+  echo "the machine made the Wine prefix: cached in $wine_prefix"
+fi
+rm -rf "$wine_prefix.new"
+
+tr -d '\r' < "$run/results.txt" > "$run/results.clean" || true
+grep -E '^(ok|not ok) ' "$run/results.clean" || true
+passed=$(grep -E '^ok ' "$run/results.clean" | grep -vc '# skipped' || true)
+skipped=$(grep -c '^ok .*# skipped' "$run/results.clean" || true)
+failed=$(grep -c '^not ok ' "$run/results.clean" || true)
+if [ "$status" -ne 0 ] || ! grep -qx "done" "$run/results.clean"; then
+  echo "the virtual machine did not finish the cases (status $status); its console ends:"
+  tail -n 30 "$run/console.log" || true
+  failed=$((failed + 1))
+fi
+# What each run and phase took inside the machine, under emulation: figures, not limits.
+grep -E ' on [^ ]+: [0-9.]+ s to |^== |after [0-9.]+ s' "$run/console.log" | tr -d '\r' || true
+if [ "$failed" -gt 0 ]; then
+  grep -E 'FAILED' "$run/console.log" | tail -n 20 || true
+fi
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]
