@@ -1,4 +1,5 @@
-# Shared by the cases files (sourced): results, waiting, the sequencer's readers, playing.
+# Shared by the cases files (sourced): results, waiting, the reset, the sequencer's readers,
+# playing.
 # Each check writes "ok NAME" or "not ok NAME: why" to the results device; everything else goes
 # to the console. Expected events and bytes are those the MIDI standard gives for each input.
 # shellcheck shell=bash
@@ -66,6 +67,15 @@ wait_for_player() {
   wait "$player"
   echo $? > /tmp/status
 }
+
+# Sustain off on every channel, as the stand-in's reset sends it at the end of every run (after
+# a note-off for each note still sounding): as aseqdump shows the events, and as raw bytes.
+# shellcheck disable=SC2034 # read by the cases files
+reset_events=$(for channel in $(seq 0 15); do
+  echo "Control change $channel, controller 64, value 0"; done)
+reset_bytes=$(for channel in 0 1 2 3 4 5 6 7 8 9 a b c d e f; do
+  printf 'b%s 40 00 ' "$channel"; done)
+reset_bytes=${reset_bytes% }
 
 # aseqdump's events without their source column, one event a line, blanks squeezed.
 dumped_events() {

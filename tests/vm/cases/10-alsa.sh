@@ -7,12 +7,6 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../lib.sh
 . "$here/../lib.sh"
 
-# Sustain off on every channel, as the reset at the end of every run sends.
-reset_events=$(for channel in 0 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15; do
-  echo "Control change $channel, controller 64, value 0"; done)
-reset_bytes="b0 40 00 b1 40 00 b2 40 00 b3 40 00 b4 40 00 b5 40 00 b6 40 00 b7 40 00 b8 40 00 \
-b9 40 00 ba 40 00 bb 40 00 bc 40 00 bd 40 00 be 40 00 bf 40 00"
-
 echo "== the sequencer and Midi Through alone"
 load_modules sequencer
 

@@ -51,10 +51,6 @@ for client in PipeWire-System PipeWire-RT-Event; do
   [ -n "$(client_number "$client")" ] || fail "PipeWire's client $client is there" "$(aconnect -l)"
 done
 
-reset_events=$(for channel in $(seq 0 15); do
-  echo "Control change $channel, controller 64, value 0"; done)
-reset_bytes=$(for channel in 0 1 2 3 4 5 6 7 8 9 a b c d e f; do printf 'b%s 40 00 ' "$channel"; done)
-reset_bytes=${reset_bytes% }
 note_events="Note on 0, note 60, velocity 127
 Note off 0, note 60, velocity 64"
 printf 'm 7F3C90\nm 403C80\n' > /tmp/note.txt
