@@ -4,9 +4,13 @@
 //   wire_rate_reader DEVICE [BUFFER] > bytes
 // BUFFER sets the size of the device's input buffer (4 KiB by default): the kernel drops what does
 // not fit in it, and a sender that hands over a long message at once needs it as large as the
-// message. Runs until killed. A little above the wire rate, and catching up after a late wake-up, so
-// that a sender that keeps to the wire rate never overruns it.
+// message. Runs until killed. A little above the wire rate, and catching up after a late wake-up,
+// so that a sender that keeps to the wire rate never overruns it. The wire's time starts anew when
+// the device has nothing waiting, as a cable idles: counted from the reader's own start, the
+// seconds before the first byte would let it take the first kilobytes at once, and hide how far
+// ahead of the wire a sender has gone.
 #include <fcntl.h>
+#include <poll.h>
 #include <sound/asound.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -28,10 +32,16 @@ int main(int argc, char** argv) {
     if (ioctl(device, SNDRV_RAWMIDI_IOCTL_PARAMS, &params) != 0) return 1;
   }
   constexpr double bytes_per_second = 3300;  // the wire's 3125, and a little
-  const auto start = std::chrono::steady_clock::now();
+  auto start = std::chrono::steady_clock::now();
   long long taken = 0;
   unsigned char buffer[256];
   for (;;) {
+    pollfd waiting{device, POLLIN, 0};
+    if (poll(&waiting, 1, 0) == 0) {
+      if (poll(&waiting, 1, -1) < 0) return 1;
+      start = std::chrono::steady_clock::now();
+      taken = 0;
+    }
     std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     long long allowed = static_cast<long long>(elapsed.count() * bytes_per_second) - taken;
     if (allowed < 1) {
