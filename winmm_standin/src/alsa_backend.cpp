@@ -309,7 +309,9 @@ bool AlsaBackend::send_next_chunk_within(Clock::time_point deadline) {
     }
     if (wait > wait_step) long_progress_at_ = now + wait;
     if (now >= deadline) return false;
-    std::this_thread::sleep_for(std::min<Clock::duration>({wait, wait_step, deadline - now}));
+    // A pacing wait is known to the microsecond: sleep it out up to the deadline rather than in
+    // steps of wait_step, which woke a message paced to a device five thousand times a second.
+    std::this_thread::sleep_for(std::min<Clock::duration>(wait, deadline - now));
   }
   long_active_ = false;
   return true;
