@@ -36,12 +36,12 @@ def _per_s(run):
 def _stream(count, short_runs, long_runs):
     rates = {kind: [_per_s(run) for run in runs]
              for kind, runs in (("short", short_runs), ("long", long_runs))}
+    # Run by run: the short and the long stream of one turn ran next to each other.
+    ratios = [long / short for long, short in zip(rates["long"], rates["short"]) if short > 0]
     return {
         "short_per_s": spread.median(rates["short"]),
         "long_per_s": spread.median(rates["long"]),
-        # Run by run: the short and the long stream of one turn ran next to each other.
-        "ratio": spread.summary(long / short for long, short in zip(rates["long"], rates["short"])
-                                if short > 0),
+        "ratio": spread.summary(ratios) if ratios else None,
         "lost": max(count - int(run["arrived"]) for run in long_runs),
         "short_lost": max(count - int(run["arrived"]) for run in short_runs),
         "in_order": all(run["in_order"] == "yes" for run in long_runs),
@@ -79,12 +79,14 @@ def measure(hexmidi):
     if not streams:
         return {"not_measured": "the virtual machine brought no figures (its runner ended: " +
                 " | ".join(output[-3:]) + ")"}
-    start_up = [float(run["start_to_first_ms"]) for run in runs.get(("start_up", 1), [])
-                if int(run["arrived"]) > 0]
+    start_up_runs = [run for run in runs.get(("start_up", 1), []) if int(run["arrived"]) > 0]
+    start_up = [float(run["start_to_first_ms"]) for run in start_up_runs]
     seconds = [line.split()[4] for line in output if line.startswith("virtual machine ran for")]
     return {
         "long_stream": streams,
         "start_up_ms": spread.median(start_up) if start_up else None,
         "start_up": spread.summary(start_up) if start_up else None,
+        "start_up_run_ms": (spread.summary(float(run["run_s"]) * 1e3 for run in start_up_runs)
+                            if start_up_runs else None),
         "seconds": int(seconds[0]) if seconds else None,
     }
