@@ -3,6 +3,7 @@
 # the machine. Takes a few minutes. Extra arguments go to bench/run_benchmarks.py, e.g.
 #   scripts/run-benchmarks.sh --repetitions 3
 #   scripts/run-benchmarks.sh --no-jack
+#   scripts/run-benchmarks.sh --no-vm      (without the ALSA figures from the virtual machine)
 #
 # The JACK servers it starts live in a /dev/shm and IPC namespace of their own where it can make
 # one (as root): JACK keeps one registry of servers for the whole machine, eight at most, and
@@ -12,7 +13,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="build-bench"
 
-scripts/install-deps.sh build bench
+# What the virtual machine of the ALSA figures needs, as the tests' step installs it.
+scripts/install-deps.sh build bench alsa vm
 # The tests are not built here: the benchmarks build what they need of them from source, and a
 # test that fails to build must not stop the figures. The build type is the project's default, so
 # that the figures are those of the program as it is usually built.

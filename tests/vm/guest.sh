@@ -1,13 +1,12 @@
 #!/bin/bash
 # Runs in the virtual machine, as its first process, once it has switched to this machine's root:
-# mounts what programs expect, then runs each file of cases/ in name order, each in a shell of its
-# own, with their results on the second serial port, and powers off.
+# mounts what programs expect, then runs each file of cases/ (or of the benchmark's bench/) in name
+# order, each in a shell of its own, with their results on the second serial port, and powers off.
 # The modules each phase loads are in /run/hexmidi/modules; the paths of what the cases play
 # (programs, inputs, the Wine prefix cache) in /run/hexmidi/settings.env.
 # A new concern gets a cases file of its own in cases/, named to sort where it should run: it
 # sources ../lib.sh (results, waiting, aseqdump and raw device readers, playing), loads the
 # modules it needs, stops what it starts, and reports with pass, fail, skip and expect_equal.
-here=$(cd "$(dirname "$0")" && pwd)
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 export HOME=/tmp/home LANG=C.UTF-8 XDG_RUNTIME_DIR=/run/user/0
 mount -t proc proc /proc
@@ -23,7 +22,8 @@ echo "guest up after $(cut -d' ' -f1 /proc/uptime) s"
 export HEXMIDI_VM_RESULTS=/dev/ttyS1
 # shellcheck disable=SC1091 # written by run-vm-tests.sh
 . /run/hexmidi/settings.env
-for cases in "$here"/cases/*.sh; do
+# shellcheck disable=SC2154 # from the settings
+for cases in "$cases_dir"/*.sh; do
   name=${cases##*/}
   # shellcheck disable=SC2053,SC2154 # a pattern, from the settings
   [[ $name == $only_cases ]] || continue

@@ -11,8 +11,10 @@
 # The EXEs are the Windows builds for the Wine cases. The kernel package, and the Wine prefix the
 # machine makes on its first boot, are kept in ${XDG_CACHE_HOME:-~/.cache}/hexmidi, outside the
 # clone, so that a fresh clone finds them. HEXMIDI_VM_CASES, a pattern, runs only the cases files
-# whose names match it (HEXMIDI_VM_CASES='*wine*'), as when working on one of them. Prints 'N passed, N failed'; exits non-zero when
-# anything failed or the machine did not finish.
+# whose names match it (HEXMIDI_VM_CASES='*wine*'), as when working on one of them;
+# HEXMIDI_VM_CASES_DIR runs the cases files of another directory beside cases/ instead (the
+# benchmark's, bench/, whose figures are not tests). Prints 'N passed, N failed'; exits non-zero
+# when anything failed or the machine did not finish.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(cd "$1" && pwd)
@@ -61,6 +63,7 @@ q() { printf '%q' "$1"; }
   echo "build_dir=$(q "$work") inputs=$(q "$run/inputs")"
   echo "win32_exe=$(q "$win32_exe") win64_exe=$(q "$win64_exe")"
   echo "wine_key=$(q "$wine_key") wine_prefix=$(q "$wine_prefix")"
+  echo "cases_dir=$(q "$(realpath "${HEXMIDI_VM_CASES_DIR:-$here/cases}")")"
   echo "only_cases=$(q "${HEXMIDI_VM_CASES:-*}")"
   echo "wine_prefix_new=/run/hexmidi/cache/$(q "${wine_prefix##*/}.new")"
 } > "$run/settings.env"
