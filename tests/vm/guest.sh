@@ -14,14 +14,28 @@ mount -t sysfs sys /sys
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 mount -t tmpfs shm /dev/shm
+# shellcheck disable=SC1091 # written by run-vm-tests.sh
+. /run/hexmidi/settings.env
+# A /tmp of the machine's own, without this machine's sockets and locks in it (Wine's and
+# JACK's would be taken for servers running here). Whatever the run needs from under the host's
+# /tmp (a clone made there, as CI may make it) is put back at its own path.
+mkdir -p /run/hexmidi/host-tmp
+mount --bind /tmp /run/hexmidi/host-tmp
 mount -t tmpfs tmp /tmp
+# shellcheck disable=SC2154 # from the settings
+for dir in "${host_dirs[@]}"; do
+  case $dir in
+    /tmp/*)
+      mkdir -p "$dir"
+      mount --bind "/run/hexmidi/host-tmp/${dir#/tmp/}" "$dir"
+      ;;
+  esac
+done
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 echo "guest up after $(cut -d' ' -f1 /proc/uptime) s"
 
 export HEXMIDI_VM_RESULTS=/dev/ttyS1
-# shellcheck disable=SC1091 # written by run-vm-tests.sh
-. /run/hexmidi/settings.env
 # shellcheck disable=SC2154 # from the settings
 for cases in "$cases_dir"/*.sh; do
   name=${cases##*/}

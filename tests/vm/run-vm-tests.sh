@@ -66,6 +66,12 @@ q() { printf '%q' "$1"; }
   echo "cases_dir=$(q "$(realpath "${HEXMIDI_VM_CASES_DIR:-$here/cases}")")"
   echo "only_cases=$(q "${HEXMIDI_VM_CASES:-*}")"
   echo "wine_prefix_new=/run/hexmidi/cache/$(q "${wine_prefix##*/}.new")"
+  # Where the cases find this clone, its builds and the cache, wherever they are.
+  printf 'host_dirs=('
+  for dir in "$here/../.." "$work" "$cache" "${HEXMIDI_VM_CASES_DIR:-$here/cases}"; do
+    printf '%s ' "$(q "$(realpath "$dir")")"
+  done
+  echo ')'
 } > "$run/settings.env"
 "$here/build-initramfs.sh" "$kernel_dir" "$run/settings.env" "$here/guest.sh" "$run/initramfs.cpio"
 
