@@ -64,6 +64,12 @@ class Run:
         self.status, self.out, self.err, self.consumed = status, out, err, consumed
 
 
+def wine_loader():
+    """The loader the caller named in WINE: plain `wine` starts through the 32-bit loader, which a
+    kernel without 32-bit support refuses."""
+    return os.environ.get("WINE", "wine")
+
+
 def run_program(program, data, dll_overrides=QUIET_DRIVERS, extra_env=None):
     """Runs the program on `data` as its standard input, a regular file shared with us, so that
     after the run its offset tells how much of the input the program read. Its output goes to
@@ -74,8 +80,8 @@ def run_program(program, data, dll_overrides=QUIET_DRIVERS, extra_env=None):
             tempfile.TemporaryFile() as stderr:
         stdin.write(data)
         stdin.seek(0)
-        status = subprocess.run([os.environ.get("WINE", "wine"), program], stdin=stdin, stdout=stdout, stderr=stderr,
-                                env=env, cwd=os.path.dirname(program),
+        status = subprocess.run([wine_loader(), program], stdin=stdin, stdout=stdout,
+                                stderr=stderr, env=env, cwd=os.path.dirname(program),
                                 timeout=RUN_TIMEOUT).returncode
         consumed = os.lseek(stdin.fileno(), 0, os.SEEK_CUR)
         stdout.seek(0)
@@ -268,7 +274,7 @@ def check_ctrl_c(build):
         log = os.path.join(directory, "calls.log")
         env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES=QUIET_DRIVERS + ";winmm=n",
                    HEXMIDI_RECORDING_LOG=windows_path(log), HEXMIDI_RECORDING_SCRIPT="")
-        process = subprocess.Popen(["wine", build.recording_program], stdin=subprocess.PIPE,
+        process = subprocess.Popen([wine_loader(), build.recording_program], stdin=subprocess.PIPE,
                                    stdout=stdout, stderr=stderr, env=env,
                                    cwd=os.path.dirname(build.recording_program))
         try:
