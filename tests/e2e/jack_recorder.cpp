@@ -52,7 +52,7 @@ constexpr std::size_t ring_size = std::size_t{64} << 20;
 std::atomic<bool> overflowed{false};
 volatile std::sig_atomic_t stop_requested = 0;
 
-struct PortSpec {
+struct WantedPort {
   std::string client;
   std::string name;  // without the client
   unsigned long flags = JackPortIsInput;
@@ -78,22 +78,22 @@ void on_stop_signal(int) {
   stop_requested = 1;
 }
 
-PortSpec parse_port(const std::string& argument) {
-  PortSpec spec;
+WantedPort parse_port(const std::string& argument) {
+  WantedPort wanted;
   std::size_t bar = argument.find('|');
   std::string full = argument.substr(0, bar);
   std::size_t colon = full.find(':');
-  spec.client = full.substr(0, colon);
-  spec.name = colon == std::string::npos ? "in" : full.substr(colon + 1);
+  wanted.client = full.substr(0, colon);
+  wanted.name = colon == std::string::npos ? "in" : full.substr(colon + 1);
   while (bar != std::string::npos) {
     std::size_t next = argument.find('|', bar + 1);
     std::string field = argument.substr(bar + 1, next == std::string::npos ? next : next - bar - 1);
-    if (field == "physical") spec.flags |= JackPortIsPhysical;
-    if (field == "terminal") spec.flags |= JackPortIsTerminal;
-    if (field.rfind("alias=", 0) == 0) spec.aliases.push_back(field.substr(6));
+    if (field == "physical") wanted.flags |= JackPortIsPhysical;
+    if (field == "terminal") wanted.flags |= JackPortIsTerminal;
+    if (field.rfind("alias=", 0) == 0) wanted.aliases.push_back(field.substr(6));
     bar = next;
   }
-  return spec;
+  return wanted;
 }
 
 int process(jack_nframes_t frames, void* argument) {
@@ -146,8 +146,9 @@ Client* client_named(std::vector<std::unique_ptr<Client>>& clients, const std::s
 }
 
 // Opens every client, then registers the ports in the order given, then activates.
-bool set_up(const std::vector<PortSpec>& specs, std::vector<std::unique_ptr<Client>>& clients) {
-  for (const PortSpec& spec : specs) client_named(clients, spec.client);
+bool set_up(const std::vector<WantedPort>& wanted_ports,
+            std::vector<std::unique_ptr<Client>>& clients) {
+  for (const WantedPort& wanted : wanted_ports) client_named(clients, wanted.client);
   for (auto& client : clients) {
     jack_status_t status{};
     client->client = jack_client_open(client->name.c_str(), JackNoStartServer, &status);
@@ -160,17 +161,17 @@ bool set_up(const std::vector<PortSpec>& specs, std::vector<std::unique_ptr<Clie
     if (client->ring == nullptr) return false;
     jack_ringbuffer_mlock(client->ring);
   }
-  for (std::uint32_t number = 0; number < specs.size(); ++number) {
-    const PortSpec& spec = specs[number];
-    Client* client = client_named(clients, spec.client);
-    jack_port_t* port = jack_port_register(client->client, spec.name.c_str(),
-                                           JACK_DEFAULT_MIDI_TYPE, spec.flags, 0);
+  for (std::uint32_t number = 0; number < wanted_ports.size(); ++number) {
+    const WantedPort& wanted = wanted_ports[number];
+    Client* client = client_named(clients, wanted.client);
+    jack_port_t* port = jack_port_register(client->client, wanted.name.c_str(),
+                                           JACK_DEFAULT_MIDI_TYPE, wanted.flags, 0);
     if (port == nullptr) {
-      std::fprintf(stderr, "jack_recorder: could not register %s:%s\n", spec.client.c_str(),
-                   spec.name.c_str());
+      std::fprintf(stderr, "jack_recorder: could not register %s:%s\n", wanted.client.c_str(),
+                   wanted.name.c_str());
       return false;
     }
-    for (const std::string& alias : spec.aliases) {
+    for (const std::string& alias : wanted.aliases) {
       if (jack_port_set_alias(port, alias.c_str()) != 0) {
         std::fprintf(stderr, "jack_recorder: could not set alias %s\n", alias.c_str());
         return false;
@@ -209,9 +210,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: jack_recorder <output file> <ready file> [port...]\n");
     return 1;
   }
-  std::vector<PortSpec> specs;
-  for (int i = 3; i < argc; ++i) specs.push_back(parse_port(argv[i]));
-  if (specs.empty()) specs.push_back(parse_port("recorder"));
+  std::vector<WantedPort> wanted_ports;
+  for (int i = 3; i < argc; ++i) wanted_ports.push_back(parse_port(argv[i]));
+  if (wanted_ports.empty()) wanted_ports.push_back(parse_port("recorder"));
   std::signal(SIGTERM, on_stop_signal);
   std::signal(SIGINT, on_stop_signal);
   jack_set_error_function(ignore_jack_message);
@@ -220,7 +221,7 @@ int main(int argc, char** argv) {
   std::FILE* out = std::fopen(argv[1], "w");
   if (out == nullptr) return 1;
   std::vector<std::unique_ptr<Client>> clients;
-  if (!set_up(specs, clients)) {
+  if (!set_up(wanted_ports, clients)) {
     close_all(clients);
     return 2;
   }

@@ -77,6 +77,14 @@ reset_bytes=$(for channel in 0 1 2 3 4 5 6 7 8 9 a b c d e f; do
   printf 'b%s 40 00 ' "$channel"; done)
 reset_bytes=${reset_bytes% }
 
+# What aseqdump shows for short_and_long.txt before the reset, through any sender that expands
+# running status. A note on with velocity 0 is a note off, and aseqdump says so (without a
+# velocity).
+# shellcheck disable=SC2034 # read by the cases files
+short_and_long_events=$(printf '%s\n' 'Note on 0, note 60, velocity 127' 'Note off 0, note 60' \
+  'Control change 0, controller 7, value 100' 'Program change 0, program 5' \
+  'Pitch bend 0, value 0' 'System exclusive F0 7E 7F 09 01 F7' 'Note off 0, note 60, velocity 64')
+
 # aseqdump's events without their source column, one event a line, blanks squeezed.
 dumped_events() {
   grep -E '^ *[0-9]+:[0-9]+ ' "$1" | grep -vE '^ *0:1 ' | sed -E 's/^ *[0-9]+:[0-9]+ +//; s/ +/ /g'

@@ -99,7 +99,7 @@ class JackBackend final : public MidiBackend {
   bool wait_for_room(std::size_t length);
   bool write_long_pieces();
   bool finish_writing_long_message();
-  void wait_until_consumed(std::uint64_t position);
+  bool wait_until_consumed(std::uint64_t position);
   bool server_gone() const { return server_gone_.load(std::memory_order_acquire); }
   // The server is gone, or the destination was given up at a stop: nothing more can be sent.
   bool cannot_send() const { return given_up_ || server_gone(); }
@@ -352,21 +352,19 @@ void JackBackend::abandon_long_message() {
   drop_long_before_.store(written_, std::memory_order_release);
 }
 
-void JackBackend::wait_until_consumed(std::uint64_t position) {
+// False when the callback stalled before it got there.
+bool JackBackend::wait_until_consumed(std::uint64_t position) {
   seen_progress_at_ = std::chrono::steady_clock::now();
   while (consumed_.load(std::memory_order_acquire) < position && !cannot_send()) {
-    if (stalled_for(drain_give_up)) return;
+    if (stalled_for(drain_give_up)) return false;
     std::this_thread::sleep_for(wait_step);
   }
+  return true;
 }
 
 void JackBackend::drain() {
   if (long_active_ && !finish_writing_long_message()) return;
-  seen_progress_at_ = std::chrono::steady_clock::now();
-  while (consumed_.load(std::memory_order_acquire) < written_ && !cannot_send()) {
-    if (stalled_for(drain_give_up)) return;
-    std::this_thread::sleep_for(wait_step);
-  }
+  if (!wait_until_consumed(written_)) return;
   // The cycle that took the last event hands it to the destination before the next one starts;
   // waiting for two more cycles makes sure it has, before our port goes away.
   std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;

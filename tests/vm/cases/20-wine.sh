@@ -86,11 +86,7 @@ for arch in win32 win64; do
   stop_aseqdump
   expect_clean_run "$arch to aseqdump"
   expect_equal "$arch: aseqdump is device 0, running status expanded, the last one too, Wine's reset" \
-    "$(dumped_events /tmp/dump)" \
-    "$(printf '%s\n' 'Note on 0, note 60, velocity 127' 'Note off 0, note 60' \
-      'Control change 0, controller 7, value 100' 'Program change 0, program 5' \
-      'Pitch bend 0, value 0' 'System exclusive F0 7E 7F 09 01 F7' \
-      'Note off 0, note 60, velocity 64')
+    "$(dumped_events /tmp/dump)" "$short_and_long_events
 $wine_reset_events"
 
   start_raw_reader /dev/snd/midiC0D1
