@@ -48,6 +48,12 @@ constexpr auto drain_give_up = 5s;
 // How long open waits for a new connection to carry data before playing anyway, so that a graph
 // that never completes the link cannot hang the run.
 constexpr auto link_give_up = 2s;
+// How long open keeps asking a server that is there but failed the exchange, and how long it
+// pauses between tries. A busy server can answer too late, and JACK2 names a client's
+// notification socket after the client alone: two clients of one name opening at once on two
+// servers take each other's socket, and both opens fail. Either passes in milliseconds.
+constexpr auto open_give_up = 2s;
+constexpr auto open_retry_pause = 10ms;
 // While the program runs, a short message waits for room for as long as the server is up: a
 // synchronous server stands still for a stalled client and then goes on without it, and nothing
 // that fits in the ring by then is lost. Only a stop cuts that wait short.
@@ -143,10 +149,27 @@ class JackBackend final : public MidiBackend {
   std::size_t current_record_sent_ = 0;  // bytes of the oldest record already sent, when split
 };
 
+// No server (JackServerFailed) means no JACK here: the next backend is tried at once. A server
+// that is there but failed the exchange (JackServerError) is asked again for a while first, as
+// falling back then would play to another port, or to none, while the user's server runs.
+jack_client_t* open_client() {
+  const auto started = std::chrono::steady_clock::now();
+  for (;;) {
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open("hexmidi", JackNoStartServer, &status);
+    if (client != nullptr) return client;
+    const bool server_there = (status & JackServerError) != 0 && (status & JackServerFailed) == 0;
+    if (!server_there || program_stopping() ||
+        std::chrono::steady_clock::now() - started >= open_give_up) {
+      return nullptr;
+    }
+    std::this_thread::sleep_for(open_retry_pause);
+  }
+}
+
 bool JackBackend::open() {
   silence_libjack();
-  jack_status_t status{};
-  client_ = jack_client_open("hexmidi", JackNoStartServer, &status);
+  client_ = open_client();
   if (client_ == nullptr) return false;
   // Look for a destination before anything else, so that a server without one costs little.
   std::string destination = choose_destination();
