@@ -1,10 +1,22 @@
 """Runs build/hexmidi against a private JACK server and records what reaches the server.
 
 The server is jackd, or a PipeWire daemon with its JACK library (pw-jack), as desktops now run.
-Everything a test starts is stopped by its process id (SIGTERM, then SIGKILL after a timeout),
-also when the test fails; if the test process itself is killed, what it started is sent SIGTERM
-by the kernel. Each jackd gets a name no other running test holds (see jack_server_names.py),
-and each PipeWire daemon a runtime directory of its own, so test files can run in parallel.
+jackd runs as users run it, asynchronous, unless a test asks for a synchronous one. Everything a
+test starts is stopped by its process id (SIGTERM, then SIGKILL after a timeout), also when the
+test fails; if the test process itself is killed, what it started is sent SIGTERM by the kernel.
+
+JACK2 keeps its sockets, semaphores and its registry of servers in /dev/shm, and names a
+client's socket after the client alone, not its server: two test files that each start
+"hexmidi" on a server of their own at the same moment take each other's socket, and both fail
+to join. ctest therefore runs each file in a /dev/shm of its own (tests/CMakeLists.txt), or one
+at a time where the machine allows no private one. Within a file, servers take the lowest free
+name of a small set, so that the registry slot of a server that died badly is taken back by
+the next one of its name.
+
+While a test waits on hexmidi, the recorder or the server, the session watches the server:
+when it exits, stops cycling or drops the recorder, the test fails within seconds, saying so,
+rather than at a timeout or on a recording that is empty. A test that stops the server or the
+recorder on purpose says so through stop_server() or signal_*().
 
 Paths come from the environment, which ctest sets (see tests/e2e/CMakeLists.txt):
     HEXMIDI_BINARY         the hexmidi program under test
@@ -13,63 +25,79 @@ Paths come from the environment, which ctest sets (see tests/e2e/CMakeLists.txt)
 
 API
     JackTestCase(unittest.TestCase)
-        Base class. self.session(period=256, rate=48000, recorder=True, server="jackd") starts
-        a JackSession whose stop() is registered with addCleanup, and skips the test (saying
-        why) when the server (jackd; or pipewire and pw-jack) or a binary is missing.
+        Base class. self.session(recorder=True, **options) starts a JackSession with those
+        options, stops it at the end of the test, and skips the test (saying why) when the
+        server (jackd; or pipewire and pw-jack) or a binary is missing.
 
-    JackSession(period=256, rate=48000, realtime=False, server="jackd")
-        start(recorder=True)  starts `jackd -r -S -n <name> -d dummy -r <rate> -p <period>`
-                              (`-R` in place of `-r` when realtime: the benchmarks ask for it),
-                              or with server="pipewire" a `pipewire` daemon whose XDG_RUNTIME_DIR
-                              is a directory of the session's own; waits until it answers, then
-                              (by default) starts the recorder and waits for its ready file. Its
-                              input port "recorder:in" is then the only MIDI input port, so
-                              hexmidi connects to it. Under PipeWire every JACK program (hexmidi,
-                              the recorder, jack_lsp) runs under `pw-jack -p <period> -s <rate>`.
-        name, env             once started: the server's name, and the environment for anything
-                              run against it (JACK_DEFAULT_SERVER=<name>, JACK_NO_START_SERVER=1
-                              for jackd; XDG_RUNTIME_DIR for PipeWire).
-        server_pid            once started: the process id of jackd (or pipewire).
+    JackSession(period=256, rate=48000, realtime=True, server="jackd", sync=False,
+                client_timeout_ms=None)
+        start(recorder=True)  starts `jackd -r -n <name> -d dummy -r <rate> -p <period>` (`-R`
+                              when realtime, `-S` when sync, `-t` with a client timeout), or with
+                              server="pipewire" a `pipewire` daemon whose XDG_RUNTIME_DIR is a
+                              directory of the session's own; waits until it answers, then (by
+                              default) starts the recorder. Under PipeWire every JACK program
+                              (hexmidi, the recorder, jack_wait) runs under `pw-jack`.
+        name, env, server_pid once started: the server's name, the environment for anything run
+                              against it, and the process id of jackd (or pipewire).
         under_server(argv) -> list
                               argv as it is to be run against the server (after pw-jack).
         run_hexmidi(stdin: bytes, timeout=60) -> Run
                               runs hexmidi to its end with the given input.
         start_hexmidi(stdin=PIPE) -> subprocess.Popen
                               hexmidi with a pipe on stdin (or the file given), for tests that
-                              write with timing or act while it runs;
-                              finish with finish_hexmidi(process, rest=None, timeout=60) -> Run
-                              (writes `rest`, closes stdin, waits, collects the output).
-        wait_for_connection(timeout=15)
-                              waits until some client's port is connected to the recorder's
-                              input: hexmidi has opened its port and is reading.
+                              write with timing or act while it runs; finish with
+                              finish_hexmidi(process, rest=b"", timeout=60) -> Run.
+        piped_run() -> PipedRun
+                              hexmidi on a pipe that a thread writes (see PipedRun).
         run_program(argv, stdin=b"", timeout=60) -> Run
                               runs any other program against this server.
-        stop_server()         stops jackd while clients still use it.
-        signal_server(signum), signal_recorder(signum)
-                              send jackd or the recorder a signal (to kill or stop it outright).
+        start_recorder(ports=None)
+                              starts a fresh recorder, so that one server serves several runs,
+                              each with events() of its own, and waits until the server lists
+                              no MIDI input port but the recorder's. `ports` makes it stand in for
+                              other clients instead of "recorder": "client:port" with flags and
+                              aliases, as jack_recorder.cpp reads them, registered in that order.
+        wait_for_connection() waits until a port is connected to the recorder's.
+        wait_for_cycles(count)
+                              waits until the server has run `count` more cycles.
+        recorded() -> list[Event]
+                              what the recorder has recorded so far; it goes on recording.
+        wait_for_events(condition, what) -> list[Event]
+                              waits until condition(recorded()) holds, and returns those events.
         events() -> list[Event]
                               stops the recorder (it writes out everything first) and returns
                               every event it recorded, in order. Fails the run if the recorder
-                              lost any. Call it after hexmidi has exited.
-        start_recorder(ports=None)
-                              starts a fresh recorder on the same server, so that one server
-                              can serve several runs, each with events() of its own. `ports`
-                              makes it stand in for other clients instead of "recorder": a list
-                              of "client:port" with flags and aliases, as jack_recorder.cpp
-                              reads them, registered in that order.
+                              lost any or was dropped. Call it after hexmidi has exited.
+        stop_server()         stops the server while clients still use it.
+        signal_server(signum), signal_recorder(signum)
+                              send the server or the recorder a signal: SIGKILL, or SIGSTOP and
+                              later SIGCONT (the server is not watched in between).
         stop()                stops whatever is still running. Idempotent.
 
-    run_without_server(stdin: bytes, timeout=60) -> Run
-        runs hexmidi with a server name that nothing answers to.
+    PipedRun(argv, env, check=None, stdin=PIPE)
+                              a program whose input is written by a thread of ours, so that a
+                              test can act while the input still flows, and can tell whether the
+                              program read all of it. Its output goes to files, so that a program
+                              that did print could never block on it. `check` is called while it
+                              is waited for, and fails the run by raising.
+        process               the subprocess.Popen
+        feed(*pieces)         starts writing: each piece is bytes, a number of seconds to pause,
+                              or a function to call (to wait for the test, say); the input is
+                              closed after the last piece.
+        finish(timeout=60) -> Run
+        kill()
+
+    environment_without_server() -> dict
+        the environment naming a server that nothing answers to. This one and every session's
+        define no ALSA sequencer.
     hexmidi_binary() -> str   the program under test (skips the test when it is not set)
     test_program(variable) -> str
                               another program ctest names in the environment (skips likewise)
-    environment_without_server() -> dict
-                              the environment naming a server that nothing answers to.
 
-    Run: returncode, stdout (bytes), stderr (bytes), seconds (wall clock)
+    Run: returncode, stdout (bytes), stderr (bytes), seconds (wall clock), all_read (every byte
+         of the input was taken), seconds_after_end (from closing the input to the exit)
     Event: frame (absolute frame time), data (bytes), port (the full name of the port that
-           took it, "recorder:in" by default)
+           took it)
     joined(events) -> bytes   the bytes of consecutive events, one after another
     hex_bytes(text) -> bytes  "90 3C 7F" -> b"\\x90\\x3c\\x7f"
     reset_messages(sounding=()) -> list[bytes]
@@ -86,15 +114,18 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 
-from jack_server_names import claim_server_name, reclaim_dead_slots
-
-Run = collections.namedtuple("Run", "returncode stdout stderr seconds")
+Run = collections.namedtuple("Run", "returncode stdout stderr seconds all_read seconds_after_end")
 Event = collections.namedtuple("Event", "frame data port")
 
+# A server that runs no cycle for this long, while nothing stops it on purpose, has broken.
+STALL_LIMIT = 5.0  # seconds
+
 _names = itertools.count()
+_server_names_in_use = set()
 
 
 def hex_bytes(text):
@@ -111,18 +142,10 @@ def joined(events):
 
 
 def hexmidi_binary():
-    return _binary("HEXMIDI_BINARY")
+    return test_program("HEXMIDI_BINARY")
 
 
 def test_program(variable):
-    return _binary(variable)
-
-
-def environment_without_server():
-    return _environment(_unique_server_name())
-
-
-def _binary(variable):
     path = os.environ.get(variable)
     if not path or not os.access(path, os.X_OK):
         raise unittest.SkipTest(f"{variable} does not name a program (run the tests via ctest)")
@@ -141,17 +164,14 @@ def _stop_process(process, timeout=5.0):
         process.wait()
 
 
-def _wait_until(condition, timeout, what):
+def _wait_until(condition, timeout, what, check=None):
     deadline = time.monotonic() + timeout
     while not condition():
+        if check is not None:
+            check()
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.02)
-
-
-def _unique_server_name():
-    """A name no server has: for running with no server."""
-    return f"hexmidi-e2e-none-{os.getpid()}-{next(_names)}"
+        time.sleep(0.01)
 
 
 _PR_SET_PDEATHSIG = 1
@@ -168,87 +188,139 @@ def _environment(server_name):
     env = dict(os.environ)
     env["JACK_DEFAULT_SERVER"] = server_name
     env["JACK_NO_START_SERVER"] = "1"
+    # An ALSA configuration that defines no sequencer: where the machine has one, a run that
+    # found no JACK destination would play there, and be no run of what the test says.
+    env["ALSA_CONFIG_PATH"] = os.devnull
     return env
 
 
-def _collect(process, stdin, timeout, started):
-    try:
-        stdout, stderr = process.communicate(stdin, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        _stop_process(process)
-        raise AssertionError(f"hexmidi did not finish within {timeout} s")
-    return Run(process.returncode, stdout, stderr, time.monotonic() - started)
+def environment_without_server():
+    return _environment(f"hexmidi-e2e-none-{os.getpid()}-{next(_names)}")
 
 
-def run_without_server(stdin, timeout=60):
-    hexmidi = _binary("HEXMIDI_BINARY")
-    started = time.monotonic()
-    process = subprocess.Popen([hexmidi], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=_environment(_unique_server_name()))
-    return _collect(process, stdin, timeout, started)
+class PipedRun:
+    def __init__(self, argv, env, check=None, stdin=subprocess.PIPE):
+        self._stdout = tempfile.TemporaryFile()
+        self._stderr = tempfile.TemporaryFile()
+        self._check = check
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(argv, stdin=stdin, stdout=self._stdout,
+                                        stderr=self._stderr, env=env,
+                                        preexec_fn=_terminate_with_parent)
+        self._writer = None
+        self._outcome = []
+        self._closed_at = None
+
+    def feed(self, *pieces):
+        def write_all():
+            try:
+                for piece in pieces:
+                    if isinstance(piece, (int, float)):
+                        time.sleep(piece)
+                    elif callable(piece):
+                        piece()
+                    else:
+                        self.process.stdin.write(piece)
+                        self.process.stdin.flush()
+                self._closed_at = time.monotonic()
+                self.process.stdin.close()
+                self._outcome.append("all read")
+            except BrokenPipeError:
+                self._closed_at = time.monotonic()
+                self._outcome.append("broken pipe")
+
+        self._writer = threading.Thread(target=write_all, daemon=True)
+        self._writer.start()
+
+    def finish(self, timeout=60):
+        if self._writer is None and self.process.stdin is not None:
+            self.feed()
+        deadline = time.monotonic() + timeout
+        try:
+            while self.process.poll() is None:
+                if self._check is not None:
+                    self._check()
+                if time.monotonic() > deadline:
+                    raise AssertionError(f"{os.path.basename(self.process.args[-1])} did not "
+                                         f"finish within {timeout} s")
+                try:
+                    self.process.wait(0.1)
+                except subprocess.TimeoutExpired:
+                    pass
+        finally:
+            self.kill()
+        exited_at = time.monotonic()
+        if self._writer is not None:
+            self._writer.join(5)
+        all_read = self._outcome == ["all read"] or (self._writer is None)
+        after_end = exited_at - self._closed_at if self._closed_at is not None else None
+        self._stdout.seek(0)
+        self._stderr.seek(0)
+        return Run(self.process.returncode, self._stdout.read(), self._stderr.read(),
+                   exited_at - self.started, all_read, after_end)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
 
 
-class _RegistryFull(AssertionError):
-    pass
-
-
-class PipeWireCannotRun(AssertionError):
+class ServerCannotRun(AssertionError):
     """The daemon exits or never answers: the machine cannot run it (tests skip)."""
 
 
 class JackSession:
-    def __init__(self, period=256, rate=48000, realtime=False, server="jackd"):
+    def __init__(self, period=256, rate=48000, realtime=True, server="jackd", sync=False,
+                 client_timeout_ms=None):
         self.period = period
         self.rate = rate
         self.realtime = realtime
         self.server = server
+        self.sync = sync
+        self.client_timeout_ms = client_timeout_ms
         self._prefix = []
-        self._port_names = []
-        self._name = None
         self.name = None
         self.env = None
         self._directory = tempfile.mkdtemp(prefix="hexmidi-e2e-")
         self._server = None
         self._recorder = None
-        self._hexmidi = []
+        self._runs = []
         self._events = None
         self._recordings = 0
-
-    def _events_path(self):
-        return self._path(f"events{self._recordings}.txt")
+        self._port_names = []
+        self._on_purpose = set()  # "server down", "server stopped", "recorder stopped"
+        self._seen_cycles = (None, 0.0)
 
     def _path(self, name):
         return os.path.join(self._directory, name)
 
+    def _events_path(self):
+        return self._path(f"events{self._recordings}.txt")
+
+    def _status_path(self):
+        return self._path(f"status{self._recordings}.txt")
+
     def start(self, recorder=True):
-        self._start_server()
+        if self.server == "pipewire":
+            self._start_pipewire()
+        else:
+            self._start_jackd()
         if recorder:
             self.start_recorder()
         return self
 
-    def _start_server(self):
-        if self.server == "pipewire":
-            self._start_pipewire()
-            return
-        self._name = claim_server_name()
-        self.name = self._name.name
+    def _start_jackd(self):
+        self.name = next(f"hexmidi-test-{n}" for n in itertools.count()
+                         if f"hexmidi-test-{n}" not in _server_names_in_use)
+        _server_names_in_use.add(self.name)
         self.env = _environment(self.name)
-        try:
-            self._launch_server()
-        except _RegistryFull:
-            # Servers that died without a clean exit hold the registry's slots: take them back
-            # and try once more.
-            reclaim_dead_slots()
-            self._launch_server()
-
-    def _launch_server(self):
-        with open(self._path("jackd.log"), "wb") as log:
-            self._server = subprocess.Popen(
-                ["jackd", "-R" if self.realtime else "-r", "-S", "-n", self.name, "-d", "dummy",
-                 "-r", str(self.rate), "-p", str(self.period)],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT, env=self.env,
-                preexec_fn=_terminate_with_parent)
-        _wait_until(self._server_answers, 15, f"jackd {self.name} to answer")
+        options = ["-R" if self.realtime else "-r", "-n", self.name]
+        if self.sync:
+            options.append("-S")
+        if self.client_timeout_ms is not None:
+            options += ["-t", str(self.client_timeout_ms)]
+        self._launch(["jackd", *options, "-d", "dummy", "-r", str(self.rate), "-p",
+                      str(self.period)], ["-s", self.name])
 
     def _start_pipewire(self):
         # A daemon of our own, found by clients through its runtime directory alone: never the
@@ -268,174 +340,221 @@ class JackSession:
                            "print_suppressions=0"]))
         self.name = "pipewire"
         self._prefix = ["pw-jack", "-p", str(self.period), "-s", str(self.rate)]
-        with open(self._path("pipewire.log"), "wb") as log:
-            self._server = subprocess.Popen(
-                ["pipewire"], stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                env=self.env, preexec_fn=_terminate_with_parent)
+        # pw-jack takes a server name for the name of a PipeWire socket: name none there.
+        self._launch(["pipewire"], [])
+
+    def _launch(self, argv, server_option):
+        with open(self._path("server.log"), "wb") as log:
+            self._server = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
+                                            stderr=subprocess.STDOUT, env=self.env,
+                                            preexec_fn=_terminate_with_parent)
+
+        def answers():
+            if self._server.poll() is not None:
+                raise ServerCannotRun(f"{self.server} exited: {self._server_log()}")
+            return subprocess.run(self.under_server(["jack_wait", "-c", *server_option]),
+                                  env=self.env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, check=False).stdout.startswith(
+                                      b"running")
+
         try:
-            _wait_until(self._server_answers, 15, "pipewire to answer")
+            _wait_until(answers, 15, f"{self.server} to answer")
         except AssertionError as error:
-            raise PipeWireCannotRun(str(error)) from error
+            raise ServerCannotRun(str(error)) from error
+
+    def _server_log(self):
+        with open(self._path("server.log"), "rb") as log:
+            return log.read().decode(errors="replace").strip()[-2000:]
 
     def under_server(self, argv):
         return self._prefix + list(argv)
-
-    def _server_answers(self):
-        log_name = "pipewire.log" if self.server == "pipewire" else "jackd.log"
-        if self._server.poll() is not None:
-            with open(self._path(log_name), "rb") as log:
-                text = log.read().decode(errors="replace")
-            if "Too many servers" in text:
-                raise _RegistryFull(text)
-            raise AssertionError(f"{self.server} exited: {text}")
-        # pw-jack takes a server name for the name of a PipeWire socket: name none there.
-        server = ["-s", self.name] if self.server == "jackd" else []
-        return subprocess.run(self.under_server(["jack_wait", "-c"] + server), env=self.env,
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                              check=False).stdout.startswith(b"running")
 
     @property
     def server_pid(self):
         return self._server.pid
 
+    # Watching the server.
+
+    def _status(self):
+        status = collections.defaultdict(list)
+        try:
+            with open(self._status_path()) as lines:
+                for line in lines:
+                    key, _, value = line.rstrip("\n").partition(" ")
+                    status[key].append(value)
+        except FileNotFoundError:
+            pass
+        return status
+
+    def check(self):
+        """Fails the test, naming what broke, when the server has exited, has dropped the
+        recorder, or has run no cycle for STALL_LIMIT, unless the test did that on purpose."""
+        if self._server is not None and self._server.poll() is not None and \
+                "server down" not in self._on_purpose:
+            raise AssertionError(f"the test server exited with {self._server.returncode}: "
+                                 f"{self._server_log()}")
+        if self._recorder is None or self._on_purpose:
+            return
+        if self._recorder.poll() is not None:
+            raise AssertionError(f"the recorder exited with {self._recorder.returncode}: "
+                                 f"{self._recorder_log()}")
+        status = self._status()
+        if status["shutdown"]:
+            raise AssertionError(f"the test server dropped the recorder: {status['shutdown'][0]}")
+        cycles, since = self._seen_cycles
+        now = time.monotonic()
+        if status["cycles"] != cycles:
+            self._seen_cycles = (status["cycles"], now)
+        elif now - since > STALL_LIMIT:
+            raise AssertionError(f"the test server stopped cycling ({self.server}, no cycle for "
+                                 f"{STALL_LIMIT:.0f} s)")
+
+    # The recorder.
+
     def start_recorder(self, ports=None):
         _stop_process(self._recorder)
         self._recorder = None
-        ports = list(ports or ["recorder:in"])
-        self._port_names = [port.split("|")[0] for port in ports]
-        # Joining a server can fail now and then on a machine under heavy load (the server
-        # times the request out, status 0x21); a few more tries, each after a longer pause for
-        # the load to pass, cost little, and a test that fails for that says nothing about
-        # hexmidi.
-        for pause in (0.2, 0.5, 1.0, 2.0, None):
-            if self._try_start_recorder(ports):
-                return
-            if pause is not None:
-                time.sleep(pause)
-        raise AssertionError(f"the recorder could not join the server: {self._recorder_error()}")
-
-    def _try_start_recorder(self, ports):
         self._recordings += 1
         self._events = None
-        ready = self._path(f"recorder{self._recordings}.ready")
+        self._on_purpose.discard("recorder killed")
+        self._seen_cycles = (None, time.monotonic())
         with open(self._path(f"recorder{self._recordings}.log"), "wb") as log:
             self._recorder = subprocess.Popen(
-                self.under_server([_binary("HEXMIDI_JACK_RECORDER"), self._events_path(), ready]
-                                  + ports),
+                self.under_server([test_program("HEXMIDI_JACK_RECORDER"), self._events_path(),
+                                   self._status_path()] + list(ports or [])),
                 stdin=subprocess.DEVNULL, stderr=log, env=self.env,
                 preexec_fn=_terminate_with_parent)
-        joined_server = []
+        try:
+            _wait_until(lambda: self._status()["state"] == ["ready"], 30,
+                        "the recorder to be ready", self.check)
+        except AssertionError as error:
+            listed = self._status()["listed"]
+            raise AssertionError(f"{error}; the server lists other MIDI inputs too: {listed}"
+                                 if listed else str(error)) from None
+        self._port_names = self._status()["port"]
 
-        def is_ready_or_failed():
-            if os.path.exists(ready):
-                joined_server.append(True)
-                return True
-            if self._recorder.poll() is None:
-                return False
-            if self._recorder.returncode != 2:
-                raise AssertionError(f"the recorder exited with {self._recorder.returncode}: "
-                                     f"{self._recorder_error()}")
-            return True
-
-        _wait_until(is_ready_or_failed, 15, "the recorder to be ready")
-        return bool(joined_server)
-
-    def _recorder_error(self):
+    def _recorder_log(self):
         with open(self._path(f"recorder{self._recordings}.log"), "rb") as log:
             return log.read().decode(errors="replace").strip()
 
-    def run_hexmidi(self, stdin, timeout=60):
-        started = time.monotonic()
-        process = self._popen_hexmidi()
-        return _collect(process, stdin, timeout, started)
-
-    def start_hexmidi(self, stdin=subprocess.PIPE):
-        process = self._popen_hexmidi(stdin)
-        process.started_at = time.monotonic()
-        return process
-
-    def finish_hexmidi(self, process, rest=None, timeout=60):
-        return _collect(process, rest, timeout, getattr(process, "started_at", time.monotonic()))
-
     def wait_for_connection(self, timeout=15):
-        def connected():
-            listed = subprocess.run(self.under_server(["jack_lsp", "-c", "recorder:in"]),
-                                    env=self.env,
-                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                    check=False).stdout
-            return len(listed.splitlines()) > 1
+        _wait_until(lambda: int(self._status()["connections"][0]) > 0, timeout,
+                    "a connection to the recorder", self.check)
 
-        _wait_until(connected, timeout, "a connection to the recorder")
+    def wait_for_cycles(self, count, timeout=15):
+        target = int(self._status()["cycles"][0]) + count
+        _wait_until(lambda: int(self._status()["cycles"][0]) >= target, timeout,
+                    f"{count} cycles of the server", self.check)
 
-    def run_program(self, argv, stdin=b"", timeout=60):
-        started = time.monotonic()
-        process = subprocess.Popen(self.under_server(argv), stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, env=self.env,
-                                   preexec_fn=_terminate_with_parent)
-        self._hexmidi.append(process)
-        return _collect(process, stdin, timeout, started)
+    def recorded(self):
+        return self._read_events(self._events_path())
 
-    def stop_server(self):
-        _stop_process(self._server)
+    def wait_for_events(self, condition, what, timeout=30):
+        events = []
 
-    def signal_server(self, signum):
-        self._server.send_signal(signum)
-        if signum == signal.SIGKILL:
-            self._server.wait()
+        def holds():
+            events[:] = self.recorded()
+            return condition(events)
 
-    def signal_recorder(self, signum):
-        self._recorder.send_signal(signum)
-        if signum == signal.SIGKILL:
-            self._recorder.wait()
-            self._recorder = None
-
-    def _popen_hexmidi(self, stdin=subprocess.PIPE):
-        process = subprocess.Popen(self.under_server([_binary("HEXMIDI_BINARY")]), stdin=stdin,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=self.env,
-                                   preexec_fn=_terminate_with_parent)
-        self._hexmidi.append(process)
-        return process
+        _wait_until(holds, timeout, what, self.check)
+        return events
 
     def events(self):
         if self._events is None:
             recorder, self._recorder = self._recorder, None
             if recorder is None:
                 raise AssertionError("no recorder was started")
+            dropped = self._status()["shutdown"]
             _stop_process(recorder, timeout=30)
             if recorder.returncode == 3:
                 raise AssertionError("the recorder lost events: its ring overflowed")
             if recorder.returncode != 0:
                 raise AssertionError(f"the recorder exited with {recorder.returncode}")
-            self._events = self._read_events()
+            if dropped and "server down" not in self._on_purpose:
+                raise AssertionError(f"the test server dropped the recorder: {dropped[0]}")
+            self._events = self._read_events(self._events_path())
         return self._events
 
-    def _read_events(self):
+    def _read_events(self, path):
         events = []
-        with open(self._events_path(), "rb") as recorded:
+        with open(path, "rb") as recorded:
             for line in recorded:
+                if not line.endswith(b"\n"):
+                    break  # the recorder is still writing it
                 frame, port, data = line.split(b" ", 2)
                 events.append(Event(int(frame), bytes.fromhex(data.decode()),
                                     self._port_names[int(port)]))
         return events
 
+    # Programs.
+
+    def piped_run(self, argv=None, env=None):
+        run = PipedRun(self.under_server(argv or [hexmidi_binary()]), env or self.env,
+                       self.check)
+        self._runs.append(run)
+        return run
+
+    def run_hexmidi(self, stdin, timeout=60):
+        return self.run_program([hexmidi_binary()], stdin, timeout)
+
+    def run_program(self, argv, stdin=b"", timeout=60):
+        run = self.piped_run(argv)
+        run.feed(stdin)
+        return run.finish(timeout)
+
+    def start_hexmidi(self, stdin=subprocess.PIPE):
+        run = PipedRun(self.under_server([hexmidi_binary()]), self.env, self.check, stdin)
+        self._runs.append(run)
+        return run.process
+
+    def finish_hexmidi(self, process, rest=b"", timeout=60):
+        run = next(run for run in self._runs if run.process is process)
+        if process.stdin is not None and not process.stdin.closed:
+            run.feed(rest)
+        return run.finish(timeout)
+
+    # Faults, on purpose.
+
+    def stop_server(self):
+        self._on_purpose.add("server down")
+        _stop_process(self._server)
+
+    def signal_server(self, signum):
+        self._signalled(self._server, "server", signum)
+
+    def signal_recorder(self, signum):
+        self._signalled(self._recorder, "recorder", signum)
+
+    def _signalled(self, process, who, signum):
+        if signum == signal.SIGKILL:
+            self._on_purpose.add("server down" if who == "server" else f"{who} killed")
+        elif signum == signal.SIGSTOP:
+            self._on_purpose.add(f"{who} stopped")
+        elif signum == signal.SIGCONT:
+            self._on_purpose.discard(f"{who} stopped")
+            self._seen_cycles = (None, time.monotonic())
+        process.send_signal(signum)
+        if signum == signal.SIGKILL:
+            process.wait()
+            if who == "recorder":
+                self._recorder = None
+
     def stop(self):
-        for process in self._hexmidi:
-            _stop_process(process)
-        self._hexmidi = []
+        for run in self._runs:
+            run.kill()
+        self._runs = []
         _stop_process(self._recorder)
         self._recorder = None
         _stop_process(self._server)
         self._server = None
-        if self._name is not None:
-            self._name.release()
-            self._name = None
+        _server_names_in_use.discard(self.name)
         shutil.rmtree(self._directory, ignore_errors=True)
 
 
 class JackTestCase(unittest.TestCase):
-    def session(self, period=256, rate=48000, recorder=True, server="jackd"):
-        if shutil.which("jack_wait") is None or shutil.which("jack_lsp") is None:
+    def session(self, recorder=True, **options):
+        server = options.get("server", "jackd")
+        if shutil.which("jack_wait") is None:
             self.skipTest("JACK's tools are not installed (Debian package jackd2)")
         if server == "jackd" and shutil.which("jackd") is None:
             self.skipTest("jackd is not installed (Debian package jackd2)")
@@ -443,12 +562,14 @@ class JackTestCase(unittest.TestCase):
                                      shutil.which("pw-jack") is None):
             self.skipTest("PipeWire or pw-jack is not installed (Debian packages pipewire, "
                           "pipewire-jack)")
-        _binary("HEXMIDI_BINARY")
+        hexmidi_binary()
         if recorder:
-            _binary("HEXMIDI_JACK_RECORDER")
-        session = JackSession(period, rate, server=server)
+            test_program("HEXMIDI_JACK_RECORDER")
+        session = JackSession(**options)
         self.addCleanup(session.stop)
         try:
             return session.start(recorder)
-        except PipeWireCannotRun as error:
+        except ServerCannotRun as error:
+            if server == "jackd":
+                raise
             self.skipTest(f"PipeWire cannot run on this machine: {error}")

@@ -2,21 +2,31 @@
 // none, for the end-to-end tests. It can also stand in for the clients a setup shows to
 // hexmidi (a bridge from the ALSA sequencer, a synthesizer), with their names, flags and aliases.
 //
-//   jack_recorder <output file> <ready file> [port...]
+//   jack_recorder <output file> <status file> [port...]
 //
 // Each port is "client:port", then optionally "|physical", "|terminal" (JackPortIsPhysical,
 // JackPortIsTerminal) and up to two "|alias=<name>". A client is everything before the first ':';
 // a port name may hold more of them. An argument with no ':' names a client with one port "in";
 // with no argument, that client is "recorder". Clients are opened in the order they first appear,
-// and ports registered in the order given, so that the server lists them in that order.
+// under exactly those names, and ports registered in the order given, so that the server lists
+// them in that order.
 //
-// It joins the server named by JACK_DEFAULT_SERVER (never starting one), and once every client
-// is active creates <ready file>. Every event is written to <output file> as one line: its
-// absolute frame time (jack_last_frame_time of its cycle plus its offset), the number of the
-// port that took it (0 for the first given), then its bytes in two-digit hex, e.g.
-// "123456 0 90 3C 7F". On SIGTERM or SIGINT it stops taking events, writes out everything it
-// has taken, and exits 0. Exit status 2 means it could not join the server or set up a port, 3
-// that a ring overflowed (events were lost: the recording is not to be trusted).
+// It joins the server named by JACK_DEFAULT_SERVER (never starting one). Every event is written
+// to <output file>, flushed as it comes, as one line: its absolute frame time
+// (jack_last_frame_time of its cycle plus its offset), the number of the port that took it (0 for
+// the first given), then its bytes in two-digit hex, e.g. "123456 0 90 3C 7F". <status file> is
+// rewritten whole (by rename) many times a second once every client is active, as lines:
+//   state waiting|ready|dropped
+//                         ready once the server lists no MIDI input port but ours, so that a
+//                         program started then chooses among exactly these
+//   port <name>           the full name of each port, in the order given
+//   listed <name>         while waiting: each MIDI input port the server lists that is not ours
+//   cycles <n>            process cycles run: the server is alive while it grows
+//   connections <n>       connections to our ports
+//   shutdown <reason>     the server dropped us
+// On SIGTERM or SIGINT it stops taking events, writes out everything it has taken, and exits 0.
+// Exit status 2 means it could not join the server or set up a port, 3 that a ring overflowed
+// (events were lost: the recording is not to be trusted).
 //
 // The process callback only copies into a lock-free ring; a normal thread turns the ring into
 // text. Formatting in the callback was rejected: it would make the recorder, not hexmidi, the
@@ -25,6 +35,7 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -38,6 +49,8 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 // Ahead of each event's bytes in the ring.
 struct EventHeader {
   std::uint32_t frame;
@@ -48,8 +61,15 @@ struct EventHeader {
 // A megabyte of system-exclusive arrives as many events within a few periods; the ring holds
 // several such bursts while the writer catches up.
 constexpr std::size_t ring_size = std::size_t{64} << 20;
+// A client of the same name that is leaving (the previous run's recorder) still holds the name
+// for a moment, under PipeWire in particular.
+constexpr auto name_give_up = 10s;
+constexpr auto status_interval = 20ms;
 
 std::atomic<bool> overflowed{false};
+std::atomic<std::uint64_t> cycles{0};
+std::atomic<bool> shut_down{false};
+char shutdown_reason[256] = "";
 volatile std::sig_atomic_t stop_requested = 0;
 
 struct WantedPort {
@@ -76,6 +96,11 @@ void ignore_jack_message(const char*) {}
 
 void on_stop_signal(int) {
   stop_requested = 1;
+}
+
+void on_shutdown(jack_status_t, const char* reason, void*) {
+  std::snprintf(shutdown_reason, sizeof shutdown_reason, "%s", reason);
+  shut_down.store(true);
 }
 
 WantedPort parse_port(const std::string& argument) {
@@ -118,21 +143,29 @@ int process(jack_nframes_t frames, void* argument) {
   return 0;
 }
 
+// The first client's cycles stand for the server's.
+int count_cycle(jack_nframes_t frames, void* argument) {
+  cycles.fetch_add(1, std::memory_order_relaxed);
+  return process(frames, argument);
+}
+
 // Writes every whole event now in the ring. A header is only ever published together with its
 // bytes (the callback writes both before the reader looks again), but a reader can still see the
 // header first, so it waits for the bytes rather than reading half an event.
-void write_events(jack_ringbuffer_t* ring, std::FILE* out, std::vector<unsigned char>& bytes) {
+bool write_events(jack_ringbuffer_t* ring, std::FILE* out, std::vector<unsigned char>& bytes) {
+  bool wrote = false;
   for (;;) {
     EventHeader header{};
-    if (jack_ringbuffer_read_space(ring) < sizeof header) return;
+    if (jack_ringbuffer_read_space(ring) < sizeof header) return wrote;
     jack_ringbuffer_peek(ring, reinterpret_cast<char*>(&header), sizeof header);
-    if (jack_ringbuffer_read_space(ring) < sizeof header + header.length) return;
+    if (jack_ringbuffer_read_space(ring) < sizeof header + header.length) return wrote;
     jack_ringbuffer_read_advance(ring, sizeof header);
     bytes.resize(header.length);
     jack_ringbuffer_read(ring, reinterpret_cast<char*>(bytes.data()), header.length);
     std::fprintf(out, "%u %u", header.frame, header.port);
     for (unsigned char byte : bytes) std::fprintf(out, " %02X", byte);
     std::fputc('\n', out);
+    wrote = true;
   }
 }
 
@@ -145,18 +178,31 @@ Client* client_named(std::vector<std::unique_ptr<Client>>& clients, const std::s
   return clients.back().get();
 }
 
+jack_client_t* open_exactly(const std::string& name) {
+  const auto started = std::chrono::steady_clock::now();
+  for (;;) {
+    jack_status_t status{};
+    jack_client_t* client =
+        jack_client_open(name.c_str(), JackOptions(JackNoStartServer | JackUseExactName), &status);
+    if (client != nullptr || (status & JackNameNotUnique) == 0 ||
+        std::chrono::steady_clock::now() - started > name_give_up) {
+      if (client == nullptr) {
+        std::fprintf(stderr, "jack_recorder: %s could not join the server (status 0x%x)\n",
+                     name.c_str(), static_cast<unsigned>(status));
+      }
+      return client;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
 // Opens every client, then registers the ports in the order given, then activates.
 bool set_up(const std::vector<WantedPort>& wanted_ports,
             std::vector<std::unique_ptr<Client>>& clients) {
   for (const WantedPort& wanted : wanted_ports) client_named(clients, wanted.client);
   for (auto& client : clients) {
-    jack_status_t status{};
-    client->client = jack_client_open(client->name.c_str(), JackNoStartServer, &status);
-    if (client->client == nullptr) {
-      std::fprintf(stderr, "jack_recorder: %s could not join the server (status 0x%x)\n",
-                   client->name.c_str(), static_cast<unsigned>(status));
-      return false;
-    }
+    client->client = open_exactly(client->name);
+    if (client->client == nullptr) return false;
     client->ring = jack_ringbuffer_create(ring_size);
     if (client->ring == nullptr) return false;
     jack_ringbuffer_mlock(client->ring);
@@ -180,7 +226,9 @@ bool set_up(const std::vector<WantedPort>& wanted_ports,
     client->ports.push_back({port, number});
   }
   for (auto& client : clients) {
-    if (jack_set_process_callback(client->client, process, client.get()) != 0 ||
+    jack_on_info_shutdown(client->client, on_shutdown, nullptr);
+    auto callback = client == clients.front() ? count_cycle : process;
+    if (jack_set_process_callback(client->client, callback, client.get()) != 0 ||
         jack_activate(client->client) != 0) {
       std::fprintf(stderr, "jack_recorder: could not activate %s\n", client->name.c_str());
       return false;
@@ -196,18 +244,54 @@ void close_all(std::vector<std::unique_ptr<Client>>& clients) {
   }
 }
 
-bool create_ready_file(const char* path) {
-  std::FILE* ready = std::fopen(path, "w");
-  if (ready == nullptr) return false;
-  std::fputs("READY\n", ready);
-  return std::fclose(ready) == 0;
+// Written aside and renamed over the status file, so that a reader never sees half of it.
+// Once the server has dropped us, only that is said: our ports are gone with it.
+void write_status(const std::string& path, const std::vector<std::unique_ptr<Client>>& clients) {
+  const bool dropped = shut_down.load();
+  std::vector<std::string> ours;
+  int connections = 0;
+  for (const auto& client : clients) {
+    if (dropped) break;
+    for (const Port& port : client->ports) {
+      ours.emplace_back(jack_port_name(port.port));
+      connections += jack_port_connected(port.port);
+    }
+  }
+  std::vector<std::string> others;
+  jack_client_t* asker = clients.front()->client;
+  if (const char** names =
+          dropped ? nullptr
+                  : jack_get_ports(asker, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
+    // Each of ours once: PipeWire lets a client take a name that a leaving one still holds, and
+    // the leaving one's port, listed under the same name, is not ours.
+    std::vector<std::string> unseen = ours;
+    for (const char** name = names; *name != nullptr; ++name) {
+      auto found = std::find(unseen.begin(), unseen.end(), *name);
+      if (found == unseen.end()) {
+        others.emplace_back(*name);
+      } else {
+        unseen.erase(found);
+      }
+    }
+    jack_free(names);
+  }
+  const std::string aside = path + ".new";
+  std::FILE* status = std::fopen(aside.c_str(), "w");
+  if (status == nullptr) return;
+  std::fprintf(status, "state %s\n", dropped ? "dropped" : others.empty() ? "ready" : "waiting");
+  for (const std::string& name : ours) std::fprintf(status, "port %s\n", name.c_str());
+  for (const std::string& name : others) std::fprintf(status, "listed %s\n", name.c_str());
+  std::fprintf(status, "cycles %llu\nconnections %d\n",
+               static_cast<unsigned long long>(cycles.load()), connections);
+  if (dropped) std::fprintf(status, "shutdown %s\n", shutdown_reason);
+  if (std::fclose(status) == 0) std::rename(aside.c_str(), path.c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: jack_recorder <output file> <ready file> [port...]\n");
+    std::fprintf(stderr, "usage: jack_recorder <output file> <status file> [port...]\n");
     return 1;
   }
   std::vector<WantedPort> wanted_ports;
@@ -225,12 +309,18 @@ int main(int argc, char** argv) {
     close_all(clients);
     return 2;
   }
-  if (!create_ready_file(argv[2])) return 1;
 
   std::vector<unsigned char> bytes;
+  auto status_due = std::chrono::steady_clock::now();
   while (stop_requested == 0) {
-    for (auto& client : clients) write_events(client->ring, out, bytes);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    bool wrote = false;
+    for (auto& client : clients) wrote |= write_events(client->ring, out, bytes);
+    if (wrote) std::fflush(out);
+    if (std::chrono::steady_clock::now() >= status_due) {
+      write_status(argv[2], clients);
+      status_due = std::chrono::steady_clock::now() + status_interval;
+    }
+    std::this_thread::sleep_for(2ms);
   }
   // Deactivating waits for the callback to finish its last cycle; whatever it took is then in
   // the ring and is written out before exit.

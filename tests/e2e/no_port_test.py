@@ -4,11 +4,9 @@ import os
 import shutil
 import subprocess
 import tempfile
-import threading
-import time
 import unittest
 
-from jack_harness import JackTestCase, environment_without_server, hexmidi_binary
+from jack_harness import JackTestCase, PipedRun, environment_without_server, hexmidi_binary
 
 # Short and long messages, some of them malformed, a megabyte or so in all.
 STREAM = (b"m 7F3C90\nl 6 F0 7E 7F 09 01 F7\nm 40\nl 3 F0 zz F7\nm 003C80\n" * 20000 +
@@ -16,37 +14,15 @@ STREAM = (b"m 7F3C90\nl 6 F0 7E 7F 09 01 F7\nm 40\nl 3 F0 zz F7\nm 003C80\n" * 2
 
 
 def play_through_pipe(test, env):
-    """Writes the stream on a pipe from a thread of its own: a program that stops reading
-    early shows as a writer that is left blocked, or that meets a broken pipe."""
-    # Output goes to files, so that a program that did print could never block on it.
-    stdout, stderr = tempfile.TemporaryFile(), tempfile.TemporaryFile()
-    test.addCleanup(stdout.close)
-    test.addCleanup(stderr.close)
-    process = subprocess.Popen([hexmidi_binary()], stdin=subprocess.PIPE, stdout=stdout,
-                               stderr=stderr, env=env)
-    test.addCleanup(lambda: process.poll() is None and process.kill())
-    written = []
-
-    def write_all():
-        try:
-            process.stdin.write(STREAM)
-            process.stdin.close()
-            written.append(len(STREAM))
-        except BrokenPipeError:
-            written.append("broken pipe")
-
-    writer = threading.Thread(target=write_all, daemon=True)
-    started = time.monotonic()
-    writer.start()
-    writer.join(timeout=60)
-    test.assertFalse(writer.is_alive(), "the writer was left blocked")
-    process.wait(timeout=60)
-    seconds = time.monotonic() - started
-    test.assertEqual(written, [len(STREAM)], "not all input was read")
-    stdout.seek(0)
-    stderr.seek(0)
-    test.assertEqual((process.returncode, stdout.read(), stderr.read()), (0, b"", b""))
-    return seconds
+    """A program that stops reading early shows as a writer that meets a broken pipe, or that is
+    left blocked."""
+    run = PipedRun([hexmidi_binary()], env)
+    test.addCleanup(run.kill)
+    run.feed(STREAM)
+    finished = run.finish()
+    test.assertEqual((finished.returncode, finished.stdout, finished.stderr, finished.all_read),
+                     (0, b"", b"", True))
+    return finished.seconds
 
 
 class NoPort(JackTestCase):

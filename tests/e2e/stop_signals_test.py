@@ -8,19 +8,18 @@ a machine busy with other work (seen: 266 ms once with three other test runs goi
 never reached that way, and is still far below the seconds that a wait the stop failed to cut
 short takes (5 s and more for a stalled destination or server)."""
 
+import fcntl
 import os
 import signal
-import subprocess
 import tempfile
-import threading
+import termios
 import time
 import unittest
 
-from jack_harness import (JackSession, JackTestCase, environment_without_server, hex_bytes,
-                          hexmidi_binary, reset_messages)
+from jack_harness import (JackSession, JackTestCase, PipedRun, environment_without_server,
+                          hex_bytes, hexmidi_binary, reset_messages)
 
 STOP_LIMIT = 1.0  # seconds
-RATE = 48000
 
 
 def signal_and_time(process, signum):
@@ -31,29 +30,31 @@ def signal_and_time(process, signum):
     return time.monotonic() - sent_at
 
 
-def _wait_for_read_position(process, position, timeout=30):
-    """Waits until the process has read its standard input, a regular file, up to `position`."""
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        with open(f"/proc/{process.pid}/fdinfo/0") as info:
-            if int(info.readline().split()[1]) >= position:
-                return
-        time.sleep(0.005)
-    raise AssertionError(f"hexmidi did not read its input within {timeout} s")
+def waits_for_input(process):
+    """Whether the program's thread is blocked reading its input pipe, and the pipe is empty."""
+    with open(f"/proc/{process.pid}/wchan") as wchan:
+        reading = "pipe_read" in wchan.read()
+    unread = fcntl.ioctl(process.stdin, termios.FIONREAD, b"\0\0\0\0")
+    return reading and int.from_bytes(unread, "little") == 0
 
 
-def write_in_background(process, data):
-    """Writes on a thread of its own, which a pipe that fills or breaks does not hold up."""
-    def write():
-        try:
-            process.stdin.write(data)
-            process.stdin.flush()
-        except (BrokenPipeError, ValueError):
-            pass
+def waits_with_input_unread(process):
+    """Whether the program's thread sleeps (for room, not for input) while its pipe holds more."""
+    with open(f"/proc/{process.pid}/wchan") as wchan:
+        state = wchan.read()
+    unread = fcntl.ioctl(process.stdin, termios.FIONREAD, b"\0\0\0\0")
+    return state not in ("", "0") and "pipe_read" not in state and \
+        int.from_bytes(unread, "little") > 0
 
-    writer = threading.Thread(target=write, daemon=True)
-    writer.start()
-    return writer
+
+def caught_signals(pid):
+    with open(f"/proc/{pid}/status") as status:
+        fields = dict(line.split(":\t", 1) for line in status)
+    return {name: int(fields[name], 16) for name in ("SigCgt", "SigIgn")}
+
+
+def has(mask, signum):
+    return mask >> (signum - 1) & 1 == 1
 
 
 class StopSignalsTestCase(JackTestCase):
@@ -69,7 +70,6 @@ class SoundingNotes(StopSignalsTestCase):
     def test_each_signal_ends_the_notes_then_the_process(self):
         session = self.session()
         notes = [hex_bytes("90 3C 7F"), hex_bytes("91 40 7F")]
-        pause = 0.3
         # What the input holds after the notes when the signal comes: a command cut short by the
         # signal is not carried out ("7F3" is not the field "7F3C90" would have been).
         cases = [(signal.SIGINT, b""), (signal.SIGTERM, b"m 7F3"),
@@ -81,15 +81,17 @@ class SoundingNotes(StopSignalsTestCase):
                 session.wait_for_connection()
                 process.stdin.write(b"m 7F3C90\nm 7F4091\n" + unfinished)
                 process.stdin.flush()
-                # The program is now blocked reading a pipe that stays silent.
-                time.sleep(pause)
+                # The notes have arrived, a few cycles have passed with nothing after them, and
+                # the program waits for the rest of a silent pipe: whatever comes now is the
+                # signal's doing.
+                session.wait_for_events(lambda events: len(events) >= 2, "the notes to arrive")
+                session.wait_for_cycles(3)
+                self.assertEqual([event.data for event in session.recorded()], notes)
+                self.assertTrue(waits_for_input(process), "the program is not waiting for input")
                 seconds = signal_and_time(process, signum)
                 self.assert_stopped_by(session, process, signum, seconds, "notes sounding")
-                events = session.events()
-                self.assertEqual([event.data for event in events],
+                self.assertEqual([event.data for event in session.events()],
                                  notes + reset_messages([(0, 0x3C), (1, 0x40)]))
-                # The reset was sent at the signal, not with the notes.
-                self.assertGreater(events[2].frame - events[1].frame, pause * RATE * 0.8)
 
     def test_a_second_signal_while_stopping_ends_the_process_at_once(self):
         session = self.session()
@@ -97,7 +99,7 @@ class SoundingNotes(StopSignalsTestCase):
         session.wait_for_connection()
         process.stdin.write(b"m 7F3C90\n")
         process.stdin.flush()
-        time.sleep(0.2)
+        session.wait_for_events(lambda events: events, "the note to arrive")
         # Both arrive together: whichever is handled first, the other is held back while its
         # handler runs and then finds its default action, before any reset is sent.
         process.send_signal(signal.SIGSTOP)
@@ -112,17 +114,20 @@ class SoundingNotes(StopSignalsTestCase):
 class IgnoredAtStartUp(unittest.TestCase):
     def test_a_signal_ignored_when_started_stays_ignored(self):
         # As nohup starts a program: SIGHUP must not end the run, the end of the input still does.
-        process = subprocess.Popen(
-            [hexmidi_binary()], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE, env=environment_without_server(),
-            preexec_fn=lambda: signal.signal(signal.SIGHUP, signal.SIG_IGN))
-        self.addCleanup(lambda: process.poll() is None and process.kill())
-        time.sleep(0.3)
-        process.send_signal(signal.SIGHUP)
-        time.sleep(0.3)
-        self.assertIsNone(process.poll(), "SIGHUP ended a run that was started with it ignored")
-        stdout, stderr = process.communicate(b"m 7F3C90\n", timeout=30)
-        self.assertEqual((process.returncode, stdout, stderr), (0, b"", b""))
+        run = PipedRun(["nohup", hexmidi_binary()], environment_without_server())
+        self.addCleanup(run.kill)
+        # Once the program has caught SIGINT, its handlers are in place, and SIGHUP is still
+        # ignored: a SIGHUP sent earlier would have met nohup's ignoring, not the program's.
+        deadline = time.monotonic() + 30
+        while not has(caught_signals(run.process.pid)["SigCgt"], signal.SIGINT):
+            self.assertLess(time.monotonic(), deadline, "the program caught no stop signal")
+            time.sleep(0.01)
+        self.assertTrue(has(caught_signals(run.process.pid)["SigIgn"], signal.SIGHUP),
+                        "SIGHUP is no longer ignored")
+        run.process.send_signal(signal.SIGHUP)
+        run.feed(b"m 7F3C90\n")
+        finished = run.finish(30)
+        self.assertEqual((finished.returncode, finished.stdout, finished.stderr), (0, b"", b""))
 
 
 class BlockedWhenTheSignalComes(StopSignalsTestCase):
@@ -135,11 +140,8 @@ class BlockedWhenTheSignalComes(StopSignalsTestCase):
             stream.write(b"l %X F0 " % size + b"55 " * (size - 2) + b"F7\n")
             stream.seek(0)
             process = session.start_hexmidi(stdin=stream)
-            # Read to the end: the message is being sent, for about 0.7 s (longer on a busy
-            # machine, where the server's clock may even lag enough that none of it is gone yet
-            # when the signal comes; it is cut there all the same).
-            _wait_for_read_position(process, os.fstat(stream.fileno()).st_size)
-            time.sleep(0.2)
+            # The message is on its way: its first piece has arrived.
+            session.wait_for_events(lambda events: events, "the long message to start arriving")
         seconds = signal_and_time(process, signal.SIGINT)
         self.assert_stopped_by(session, process, signal.SIGINT, seconds, "during a long message")
         data = [event.data for event in session.events()]
@@ -151,27 +153,37 @@ class BlockedWhenTheSignalComes(StopSignalsTestCase):
         self.assertEqual(sent, (b"\xF0" + b"\x55" * (size - 2))[:len(sent)])
 
     def test_a_stalled_destination_or_server_is_given_up(self):
-        # A synchronous server stands still while its client is stopped, and the program's ring
-        # fills and it waits for room that never comes (the server would drop the client only
-        # after ten times its client timeout, 5 s by default). A stopped server runs no cycles:
-        # the reset is written, but drained to no one, and closing the client would wait on it.
-        # Either way, the program must not wait seconds for either, nor for the close.
+        # A synchronous server stands still while its client is stopped (an asynchronous one
+        # would carry on without it), and the program's ring fills and it waits for room that
+        # never comes. A stopped server runs no cycles: the reset is written, but drained to no
+        # one, and closing the client would wait on it. Either way, the program must not wait
+        # seconds for either, nor for the close.
         burst = b"".join(b"m 7F%02X90\nm 00%02X80\n" % (key, key) for key in range(128)) * 600
-        cases = [("destination stopped", JackSession.signal_recorder, burst),
-                 ("server stopped", JackSession.signal_server, b"m 7F3C90\n")]
-        for what, stop, stream in cases:
+        cases = [("destination stopped", JackSession.signal_recorder, burst,
+                  waits_with_input_unread),
+                 ("server stopped", JackSession.signal_server, b"", waits_for_input)]
+        for what, stop, rest, waiting in cases:
             with self.subTest(what):
-                session = self.session()
-                process = session.start_hexmidi()
-                session.wait_for_connection()
+                session = self.session(sync=True)
+                run = session.piped_run()
+                # A first note has arrived: the program plays, past its port's opening.
+                run.process.stdin.write(b"m 7F3C90\n")
+                run.process.stdin.flush()
+                session.wait_for_events(lambda events: events, "the first note to arrive")
                 stop(session, signal.SIGSTOP)
                 try:
-                    write_in_background(process, stream)
-                    time.sleep(1.0)
-                    seconds = signal_and_time(process, signal.SIGTERM)
+                    if rest:
+                        run.feed(rest)
+                    deadline = time.monotonic() + 30
+                    while not waiting(run.process):
+                        self.assertLess(time.monotonic(), deadline, f"{what}: no wait came")
+                        time.sleep(0.01)
+                    seconds = signal_and_time(run.process, signal.SIGTERM)
                 finally:
                     stop(session, signal.SIGCONT)
-                self.assert_stopped_by(session, process, signal.SIGTERM, seconds, what)
+                self.assert_stopped_by(session, run.process, signal.SIGTERM, seconds, what)
+                session.stop()
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -6,7 +6,6 @@ and for random bytes between commands, what arrives is checked too."""
 import random
 import unittest
 
-from fault_harness import PipedRun
 from jack_harness import JackTestCase, reset_messages
 
 MEGABYTE = 1 << 20
@@ -63,8 +62,7 @@ def catalogue():
 class BadInputThroughJack(JackTestCase):
     def play(self, session, stream):
         session.start_recorder()
-        run = PipedRun(session.env)
-        self.addCleanup(run.kill)
+        run = session.piped_run()
         run.feed(stream)
         finished = run.finish(timeout=120)
         self.assertEqual((finished.returncode, finished.stdout, finished.stderr), (0, b"", b""))

@@ -1,18 +1,18 @@
-"""hexmidi playing into JACK while its surroundings fail: the server killed, the destination gone
-or stalled, the buffer of a long message refused, standard input closed. Each run must read all
-of its input, print nothing, and exit 0 within a second of the end of its input: a program that
-waited on a dead destination, or gave up reading, fails here."""
+"""hexmidi playing into JACK while its surroundings fail: the server killed, failing the exchange
+that joins it, the destination gone or stalled, the buffer of a long message refused, standard
+input closed. Each run must read all of its input, print nothing, and exit 0 within a second of
+the end of its input: a program that waited on a dead destination, or gave up reading, fails
+here."""
 
 import os
-import shutil
 import signal
+import socket
 import subprocess
 import threading
 import time
 import unittest
 
 import jack_harness
-from fault_harness import FaultSession, PipedRun, hexmidi_is_sanitized, notes
 from jack_harness import JackTestCase, reset_messages
 
 # What is still to come after the fault: 80000 short messages, then long ones. Each long message
@@ -20,6 +20,20 @@ from jack_harness import JackTestCase, reset_messages
 # there are only a few of them.
 REST = (b"m 7F4090\nm 004080\n" * 40000 + b"l 3 F0 01 F7\n" * 20 +
         b"l 10000 F0 " + b"55 " * 0xFFFE + b"F7\n")
+LONG_MESSAGE = b"l 100000 F0 " + b"55 " * 0xFFFFE + b"F7\n"
+
+
+def notes(count, channel=0):
+    """Note-ons and note-offs, every message with its own status byte so that the bytes JACK
+    delivers are the stream's bytes, in order."""
+    text, sent = [], []
+    for i in range(count):
+        key, on = (i // 2) % 128, i % 2 == 0
+        status = (0x90 if on else 0x80) | channel
+        velocity = 0x40 if on else 0
+        text.append(f"m {velocity:02X}{key:02X}{status:02X}\n")
+        sent.append(bytes([status, key, velocity]))
+    return "".join(text).encode(), sent
 
 
 def paced(data, pieces, pause):
@@ -28,70 +42,89 @@ def paced(data, pieces, pause):
 
 
 class FaultTestCase(JackTestCase):
-    def fault_session(self, **kwargs):
-        if shutil.which("jackd") is None or shutil.which("jack_wait") is None:
-            self.skipTest("jackd is not installed (Debian package jackd2)")
-        jack_harness.hexmidi_binary()
-        jack_harness.test_program("HEXMIDI_JACK_RECORDER")
-        session = FaultSession(**kwargs)
-        self.addCleanup(session.stop)
-        return session.start()
-
     def assert_ended_well(self, finished, what):
         print(f"{what}: exit {finished.seconds_after_end:.3f} s after the end of input")
         self.assertEqual((finished.returncode, finished.stdout, finished.stderr), (0, b"", b""))
         self.assertTrue(finished.all_read, "not all input was read")
         self.assertLess(finished.seconds_after_end, 1.0, "no exit within a second of the end")
 
-    def run_with_fault(self, session, head, fault, rest=REST):
-        """Plays `head` over about 0.6 s, brings on the fault 0.3 s after hexmidi has connected,
-        then plays `rest` once the fault has happened."""
+    def run_with_fault(self, session, head, fault, total):
+        """Plays `head` (`total` bytes of it arrive when nothing fails) over about 0.6 s, brings
+        on the fault once some of it has arrived, then plays REST once the fault has happened.
+        Fails unless the fault came while the head was still arriving."""
         fault_done = threading.Event()
-        run = PipedRun(session.env)
-        self.addCleanup(run.kill)
-        run.feed(*paced(head, 20, 0.03), fault_done.wait, rest)
-        session.wait_for_connection()
-        time.sleep(0.3)
+        run = session.piped_run()
+        run.feed(*paced(head, 20, 0.03), fault_done.wait, REST)
+        arrived = session.wait_for_events(lambda events: events, "the first events to arrive")
         fault()
         fault_done.set()
+        self.assertLess(len(jack_harness.joined(arrived)), total,
+                        "the fault came after everything had arrived")
         return run.finish()
 
 
 class ServerKilled(FaultTestCase):
-    def test_killed_between_short_messages(self):
-        session = self.fault_session()
-        head, _ = notes(20000)
-        finished = self.run_with_fault(session, head,
-                                       lambda: session.signal_server(signal.SIGKILL))
-        self.assert_ended_well(finished, "server killed between short messages")
+    def test_killed_between_short_messages_or_during_a_long_one(self):
+        head, sent = notes(20000)
+        for what, stream, total in [("between short messages", head, len(b"".join(sent))),
+                                    ("during a long message", LONG_MESSAGE, 0x100000)]:
+            with self.subTest(what):
+                session = self.session()
+                finished = self.run_with_fault(session, stream,
+                                               lambda: session.signal_server(signal.SIGKILL),
+                                               total)
+                self.assert_ended_well(finished, f"server killed {what}")
+                session.stop()
 
-    def test_killed_during_a_long_message(self):
-        # A megabyte of system exclusive takes JACK a few seconds to pass on, a period's buffer
-        # at a time; the server dies while the program waits for it.
-        session = self.fault_session()
-        head = b"l 100000 F0 " + b"55 " * 0xFFFFE + b"F7\n"
-        finished = self.run_with_fault(session, head,
-                                       lambda: session.signal_server(signal.SIGKILL))
-        self.assert_ended_well(finished, "server killed during a long message")
+
+class ServerFailsTheExchange(FaultTestCase):
+    def test_a_server_that_fails_the_exchange_for_a_while_is_asked_again(self):
+        # A server that answers late, or a client of the same name that takes our socket as it
+        # joins another server, fails the exchange that opens a client; the server is there all
+        # the while. The server's socket is set aside, and one that hangs up on every client
+        # takes its place until hexmidi has failed to open and asks again; then the server's is
+        # put back. libjack connects twice to open a client: once to see that a server is
+        # there, once for the exchange; the third connection is hexmidi asking again.
+        session = self.session()
+        path = f"/dev/shm/jack_{session.name}_{os.getuid()}_0"
+        os.rename(path, path + ".aside")
+        refuser = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        refuser.bind(path)
+        refuser.listen(8)
+        run = session.piped_run()
+        run.process.stdin.write(b"m 7F3C90\n")
+        run.process.stdin.flush()
+        refuser.settimeout(30)
+        for _ in range(3):
+            try:
+                refuser.accept()[0].close()
+            except TimeoutError:
+                self.fail("hexmidi did not ask the server again after a failed exchange")
+        os.rename(path + ".aside", path)
+        refuser.close()
+        finished = run.finish()
+        self.assert_ended_well(finished, "the server failed the exchange at first")
+        self.assertEqual([event.data for event in session.events()],
+                         [bytes([0x90, 0x3C, 0x7F])] + reset_messages([(0, 0x3C)]))
 
 
 class DestinationGone(FaultTestCase):
     def test_killed_mid_stream(self):
-        session = self.fault_session()
-        head, _ = notes(20000)
+        session = self.session()
+        head, sent = notes(20000)
         finished = self.run_with_fault(session, head,
-                                       lambda: session.signal_recorder(signal.SIGKILL))
+                                       lambda: session.signal_recorder(signal.SIGKILL),
+                                       len(b"".join(sent)))
         self.assert_ended_well(finished, "destination killed mid-stream")
 
     def test_what_arrived_before_it_left_is_in_order_without_gaps(self):
-        session = self.fault_session()
+        session = self.session()
         head, sent = notes(60000)
         arrived = []
-        finished = self.run_with_fault(session, head,
-                                       lambda: arrived.extend(session.events()))
+        finished = self.run_with_fault(session, head, lambda: arrived.extend(session.events()),
+                                       len(b"".join(sent)))
         self.assert_ended_well(finished, "destination left mid-stream")
         data = [event.data for event in arrived]
-        self.assertGreater(len(data), 0, "nothing arrived before the destination left")
         self.assertEqual(data, sent[:len(data)])
 
 
@@ -99,22 +132,21 @@ class DestinationStalled(FaultTestCase):
     def test_stopped_for_2_6_s_during_a_burst_loses_nothing(self):
         # A synchronous server waits for every client before it ends a cycle: the whole graph
         # stands still for the stopped client, the program's ring fills, and it stops reading
-        # until the graph moves again. jackd waits ten times its client timeout for that (seen
-        # here: a client killed outright held the server 5.0 s with the default 500 ms); past it,
-        # the server would end cycles without the stalled client, and whatever reached its port
-        # meanwhile would be gone. The timeout is set, not left to the default, so that the
-        # margin over the 2.6 s stall is this test's own.
-        session = self.fault_session(client_timeout_ms=1000)
+        # until the graph moves again. (An asynchronous one, as jackd runs by default, goes on
+        # without the client and what reaches its port meanwhile is gone: no program can keep
+        # that.) jackd waits ten times its client timeout for that (seen here: a client killed
+        # outright held the server 5.0 s with the default 500 ms); past it, the server would end
+        # cycles without the stalled client. The timeout is set, not left to the default, so
+        # that the margin over the 2.6 s stall is this test's own.
+        session = self.session(sync=True, client_timeout_ms=1000)
         # More than the program's ring holds, written over about 1.5 s.
         burst, sent = notes(150000)
-        run = PipedRun(session.env)
-        self.addCleanup(run.kill)
+        run = session.piped_run()
         run.feed(*paced(burst, 60, 0.025))
-        session.wait_for_connection()
-        time.sleep(0.3)
+        session.wait_for_events(lambda events: events, "the burst to start arriving")
         session.signal_recorder(signal.SIGSTOP)
         try:
-            time.sleep(2.6)
+            time.sleep(2.6)  # the stall under test
         finally:
             session.signal_recorder(signal.SIGCONT)
         finished = run.finish()
@@ -126,13 +158,13 @@ class DestinationStalled(FaultTestCase):
 
 class LongMessageRefused(FaultTestCase):
     def test_refused_buffer_keeps_the_stream_in_step(self):
-        if hexmidi_is_sanitized():
+        if os.environ.get("HEXMIDI_SANITIZED") == "1":
             self.skipTest("a sanitizer's allocator must be the only one in the process, so no "
                           "other allocator can be preloaded into a sanitized build")
         allocator = os.environ.get("HEXMIDI_FAIL_ONE_ALLOCATION")
         if not allocator or not os.path.exists(allocator):
             self.skipTest("HEXMIDI_FAIL_ONE_ALLOCATION does not name the preloaded allocator")
-        session = self.fault_session()
+        session = self.session()
         # An odd size nothing else in the process asks for.
         refused = 0x1F0F1
         head, head_sent = notes(2000)
@@ -141,8 +173,7 @@ class LongMessageRefused(FaultTestCase):
                   b"l 3 F0 7E F7\n")
         env = dict(session.env, LD_PRELOAD=allocator,
                    HEXMIDI_TEST_REFUSED_ALLOCATION=str(refused))
-        run = PipedRun(env)
-        self.addCleanup(run.kill)
+        run = session.piped_run(env=env)
         run.feed(stream)
         finished = run.finish()
         self.assert_ended_well(finished, "long message refused its buffer")
@@ -152,31 +183,23 @@ class LongMessageRefused(FaultTestCase):
 
 
 class StandardInputUnusable(FaultTestCase):
-    def run_with_stdin(self, session, prepare_stdin):
-        """hexmidi with standard input set up by prepare_stdin in the child before it starts."""
-        def child_setup():
-            jack_harness._terminate_with_parent()
-            prepare_stdin()
-
-        started = time.monotonic()
-        process = subprocess.run([jack_harness.hexmidi_binary()], stdout=subprocess.PIPE,
-                                 stderr=subprocess.PIPE, env=session.env, timeout=30,
-                                 preexec_fn=child_setup, check=False)
-        return process, time.monotonic() - started
-
     def test_closed_or_unreadable_input_ends_the_run_at_once(self):
         def directory_as_input():
             descriptor = os.open("/", os.O_RDONLY)
             os.dup2(descriptor, 0)
             os.close(descriptor)
 
-        session = self.fault_session()
+        session = self.session()
         for what, prepare in [("closed", lambda: os.close(0)),
                               ("a directory, which answers every read with an error",
                                directory_as_input)]:
             with self.subTest(stdin=what):
                 session.start_recorder()
-                process, seconds = self.run_with_stdin(session, prepare)
+                started = time.monotonic()
+                process = subprocess.run([jack_harness.hexmidi_binary()], stdout=subprocess.PIPE,
+                                         stderr=subprocess.PIPE, env=session.env, timeout=30,
+                                         preexec_fn=prepare, check=False)
+                seconds = time.monotonic() - started
                 print(f"standard input {what}: the whole run took {seconds:.3f} s")
                 self.assertEqual((process.returncode, process.stdout, process.stderr),
                                  (0, b"", b""))
