@@ -45,7 +45,9 @@ Sent run(const std::string& text) {
       sent.push_back("m " + hex(call.message, 1));
     } else if (call.function == Function::long_message) {
       std::string message = "l";
-      for (std::uint8_t byte : call.bytes) message += " " + hex(byte, 2);
+      // Appended a piece at a time: GCC 12 warns, wrongly, of overlapping copies in the
+      // temporary that " " + hex(...) makes, once optimised.
+      for (std::uint8_t byte : call.bytes) message.append(" ").append(hex(byte, 2));
       sent.push_back(message);
     }
   }
