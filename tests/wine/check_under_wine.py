@@ -259,27 +259,30 @@ def check_text_mode_input(build):
 
 
 def check_ctrl_c(build):
-    """Ctrl-C while the program waits for input: the port is reset, then closed, and the process
-    ends with STATUS_CONTROL_C_EXIT.
+    """Ctrl-C while the program waits for input: the run stops, the port is reset, then closed,
+    nothing else is sent, and the process ends with STATUS_CONTROL_C_EXIT.
 
     Wine turns a SIGINT sent to the process into the console's CTRL_C_EVENT and runs the
-    program's control handler; that is the one console event it can deliver here (Ctrl-Break
-    and closing the console window need a console, which a program run without one does not
-    have). Wine cannot cancel a read that is blocked on a Unix pipe (NtCancelSynchronousIoFile
-    answers STATUS_NOT_FOUND), so the blocked read ends here only when more input comes: that
-    input must not be carried out. Unix keeps the low byte of the exit code, 0x3A."""
+    program's control handler on a thread of its own; that is the one console event it can
+    deliver here (Ctrl-Break and closing the console window need a console, which a program run
+    without one does not have). Wine cannot cancel a read that is blocked on a Unix pipe
+    (NtCancelSynchronousIoFile answers STATUS_NOT_FOUND), so the blocked read ends here only when
+    more input comes. Nothing outside the process shows when the handler has asked the run to
+    stop, so line ends, commands that do nothing, are fed until the reset is logged: no input
+    here is known to come after the stop, and that such input is not carried out is the command
+    loop's unit test's to check. Unix keeps the low byte of the exit code, 0x3A."""
     e = Expected(build)
     with tempfile.TemporaryDirectory() as directory, tempfile.TemporaryFile() as stdout, \
             tempfile.TemporaryFile() as stderr:
         log = os.path.join(directory, "calls.log")
         env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES=QUIET_DRIVERS + ";winmm=n",
                    HEXMIDI_RECORDING_LOG=windows_path(log), HEXMIDI_RECORDING_SCRIPT="")
+        # Unbuffered: each write reaches the pipe at once, and none is left over to fail at close.
         process = subprocess.Popen([wine_loader(), build.recording_program], stdin=subprocess.PIPE,
-                                   stdout=stdout, stderr=stderr, env=env,
+                                   stdout=stdout, stderr=stderr, env=env, bufsize=0,
                                    cwd=os.path.dirname(build.recording_program))
         try:
             process.stdin.write(b"m 7F3C90\n")
-            process.stdin.flush()
 
             def logged():
                 if not os.path.exists(log):
@@ -292,10 +295,14 @@ def check_ctrl_c(build):
                 assert time.monotonic() < deadline, f"no short message logged: {logged()}"
                 time.sleep(0.05)
             process.send_signal(signal.SIGINT)
-            # Time for Wine to start the handler's thread, which asks the run to stop.
-            time.sleep(1.0)
+            # Each line end ends the blocked read; the run stops at the first one read after the
+            # handler has asked it to.
+            deadline = time.monotonic() + RUN_TIMEOUT
             try:
-                process.stdin.write(b"m 403C80\n")
+                while not any(line.startswith("reset ") for line in logged()):
+                    assert time.monotonic() < deadline, f"no reset logged: {logged()}"
+                    process.stdin.write(b"\n")
+                    time.sleep(0.05)
                 process.stdin.close()
             except BrokenPipeError:
                 pass  # the process has already ended: the call log tells how
