@@ -40,6 +40,11 @@ else
 fi
 # Wine starts its own further processes (services, wineboot's helpers) through WINELOADER.
 export WINELOADER=$loader WINE=$loader
+# The 64-bit build through its own loader where there are two: started through the 32-bit one, it
+# would run in a process of its own, out of reach of the Ctrl-C check's signal.
+if [ "$loader" = "$wine32_loader" ] && [ -x "$wine64_loader" ]; then
+  export WINE64=$wine64_loader
+fi
 
 builds=()
 for arch in "${archs[@]}"; do

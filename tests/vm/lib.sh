@@ -99,9 +99,15 @@ dumped_sysex_bytes() {
 start_aseqdump() {  # [ARGS...]: its output in /tmp/dump
   aseqdump "$@" > /tmp/dump 2>&1 3>&- &
   dump_pid=$!
-  # Its output is buffered, so ask the sequencer; it connects right after its port exists.
-  wait_until "aconnect -l | grep -q \"'aseqdump'\"" 100 || echo "aseqdump did not start"
-  sleep 0.3
+  wait_until "aseqdump_ready ${1:-}" 100 || echo "aseqdump did not start: $(aconnect -l)"
+}
+# Its output is buffered, so the sequencer is asked: aseqdump (the one of $dump_pid) takes events
+# once its port is listed, and those of the port it reads (with -p) once it is subscribed to it.
+aseqdump_ready() {  # [-p]
+  local client
+  client=$(aconnect -l | awk -v pid=",pid=$dump_pid]" '/^client /{ours = index($0, pid) > 0} ours')
+  grep -qE "^ +[0-9]+ 'aseqdump" <<< "$client" &&
+    { [ "${1:-}" != -p ] || grep -q 'Connected From:' <<< "$client"; }
 }
 stop_aseqdump() {
   kill "$dump_pid" 2> /dev/null
@@ -113,9 +119,10 @@ dump_seen() { wait_until "grep -q \"$1\" /tmp/dump" "$2"; }
 # Raw bytes read from a virtual raw MIDI device at the wire rate, as a cable would take them;
 # in lower-case hex, space-separated.
 start_raw_reader() {  # [DEVICE [BUFFER]]: the first virmidi device when none is named
-  wire_rate_reader "${1:-/dev/snd/midiC0D0}" ${2:+"$2"} > /tmp/raw 3>&- &
+  rm -f /tmp/raw.ready
+  wire_rate_reader "${1:-/dev/snd/midiC0D0}" ${2:+"$2"} > /tmp/raw 2> /tmp/raw.ready 3>&- &
   raw_pid=$!
-  sleep 0.2
+  wait_until '[ -s /tmp/raw.ready ]' 100 || echo "the raw reader did not start"
 }
 raw_bytes() { od -An -v -tx1 /tmp/raw | tr -s ' \n' '  ' | sed 's/^ //; s/ $//'; }
 stop_raw_reader() {  # TENTHS [LAST BYTES]: waits until the bytes end so, or TENTHS have passed

@@ -6,8 +6,9 @@
 Each build directory holds hexmidi.exe and recording/ (the same program next to our recording
 winmm.dll). The caller provides the Wine prefix (WINEPREFIX), already created, and a running
 wineserver, and names the Wine loader to use in WINE (`wine` when unset: on a kernel without
-32-bit support the caller names the 64-bit loader itself); this script only starts the program,
-once per check, and waits for it.
+32-bit support the caller names the 64-bit loader itself), and the 64-bit loader in WINE64 where
+each half of Wine has its own; this script only starts the program, once per check, and waits
+for it.
 
 Against Wine's own winmm there is no MIDI device, so the program runs with a refused open; against
 the recording winmm.dll every call the real binary makes is written to a log, one line a call, and
@@ -64,13 +65,17 @@ class Run:
         self.status, self.out, self.err, self.consumed = status, out, err, consumed
 
 
-def wine_loader():
+def wine_loader(build):
     """The loader the caller named in WINE: plain `wine` starts through the 32-bit loader, which a
-    kernel without 32-bit support refuses."""
+    kernel without 32-bit support refuses. The 64-bit build goes through WINE64 where it is named:
+    a loader hands a program of the other half to a process of its own (through start.exe), which
+    a signal sent to the process started does not reach."""
+    if build.arch == "win64" and os.environ.get("WINE64"):
+        return os.environ["WINE64"]
     return os.environ.get("WINE", "wine")
 
 
-def run_program(program, data, dll_overrides=QUIET_DRIVERS, extra_env=None):
+def run_program(build, program, data, dll_overrides=QUIET_DRIVERS, extra_env=None):
     """Runs the program on `data` as its standard input, a regular file shared with us, so that
     after the run its offset tells how much of the input the program read. Its output goes to
     files, not pipes: a Wine service started along with the program would inherit a pipe and hold
@@ -80,7 +85,7 @@ def run_program(program, data, dll_overrides=QUIET_DRIVERS, extra_env=None):
             tempfile.TemporaryFile() as stderr:
         stdin.write(data)
         stdin.seek(0)
-        status = subprocess.run([wine_loader(), program], stdin=stdin, stdout=stdout,
+        status = subprocess.run([wine_loader(build), program], stdin=stdin, stdout=stdout,
                                 stderr=stderr, env=env, cwd=os.path.dirname(program),
                                 timeout=RUN_TIMEOUT).returncode
         consumed = os.lseek(stdin.fileno(), 0, os.SEEK_CUR)
@@ -105,7 +110,7 @@ def record(build, text, script=""):
     data = text if isinstance(text, bytes) else text.encode()
     with tempfile.TemporaryDirectory() as directory:
         log = os.path.join(directory, "calls.log")
-        run = run_program(build.recording_program, data, QUIET_DRIVERS + ";winmm=n",
+        run = run_program(build, build.recording_program, data, QUIET_DRIVERS + ";winmm=n",
                           {"HEXMIDI_RECORDING_LOG": windows_path(log),
                            "HEXMIDI_RECORDING_SCRIPT": script})
         expect_silent_success(run)
@@ -193,7 +198,7 @@ def check_without_a_device(build):
     """Against Wine's own winmm, which has no MIDI device: silent, status 0, all input read."""
     lines = [b"m %06X\r\nl 6 F0 7E 7F 09 01 F7\n, M 12 %X\n" % (i, i) for i in range(8000)]
     data = b"".join(lines) + b"l 3 F0 7D F7"
-    run = run_program(build.program, data)
+    run = run_program(build, build.program, data)
     expect_silent_success(run)
     assert run.consumed == len(data), f"read {run.consumed} of {len(data)} bytes"
 
@@ -259,27 +264,30 @@ def check_text_mode_input(build):
 
 
 def check_ctrl_c(build):
-    """Ctrl-C while the program waits for input: the port is reset, then closed, and the process
-    ends with STATUS_CONTROL_C_EXIT.
+    """Ctrl-C while the program waits for input: the run stops, the port is reset, then closed,
+    nothing else is sent, and the process ends with STATUS_CONTROL_C_EXIT.
 
     Wine turns a SIGINT sent to the process into the console's CTRL_C_EVENT and runs the
-    program's control handler; that is the one console event it can deliver here (Ctrl-Break
-    and closing the console window need a console, which a program run without one does not
-    have). Wine cannot cancel a read that is blocked on a Unix pipe (NtCancelSynchronousIoFile
-    answers STATUS_NOT_FOUND), so the blocked read ends here only when more input comes: that
-    input must not be carried out. Unix keeps the low byte of the exit code, 0x3A."""
+    program's control handler on a thread of its own; that is the one console event it can
+    deliver here (Ctrl-Break and closing the console window need a console, which a program run
+    without one does not have). Wine cannot cancel a read that is blocked on a Unix pipe
+    (NtCancelSynchronousIoFile answers STATUS_NOT_FOUND), so the blocked read ends here only when
+    more input comes. Nothing outside the process shows when the handler has asked the run to
+    stop, so line ends, commands that do nothing, are fed until the reset is logged: no input
+    here is known to come after the stop, and that such input is not carried out is the command
+    loop's unit test's to check. Unix keeps the low byte of the exit code, 0x3A."""
     e = Expected(build)
     with tempfile.TemporaryDirectory() as directory, tempfile.TemporaryFile() as stdout, \
             tempfile.TemporaryFile() as stderr:
         log = os.path.join(directory, "calls.log")
         env = dict(os.environ, WINEDEBUG="-all", WINEDLLOVERRIDES=QUIET_DRIVERS + ";winmm=n",
                    HEXMIDI_RECORDING_LOG=windows_path(log), HEXMIDI_RECORDING_SCRIPT="")
-        process = subprocess.Popen([wine_loader(), build.recording_program], stdin=subprocess.PIPE,
-                                   stdout=stdout, stderr=stderr, env=env,
-                                   cwd=os.path.dirname(build.recording_program))
+        # Unbuffered: each write reaches the pipe at once, and none is left over to fail at close.
+        process = subprocess.Popen([wine_loader(build), build.recording_program],
+                                   stdin=subprocess.PIPE, stdout=stdout, stderr=stderr, env=env,
+                                   bufsize=0, cwd=os.path.dirname(build.recording_program))
         try:
             process.stdin.write(b"m 7F3C90\n")
-            process.stdin.flush()
 
             def logged():
                 if not os.path.exists(log):
@@ -292,10 +300,14 @@ def check_ctrl_c(build):
                 assert time.monotonic() < deadline, f"no short message logged: {logged()}"
                 time.sleep(0.05)
             process.send_signal(signal.SIGINT)
-            # Time for Wine to start the handler's thread, which asks the run to stop.
-            time.sleep(1.0)
+            # Each line end ends the blocked read; the run stops at the first one read after the
+            # handler has asked it to.
+            deadline = time.monotonic() + RUN_TIMEOUT
             try:
-                process.stdin.write(b"m 403C80\n")
+                while not any(line.startswith("reset ") for line in logged()):
+                    assert time.monotonic() < deadline, f"no reset logged: {logged()}"
+                    process.stdin.write(b"\n")
+                    time.sleep(0.05)
                 process.stdin.close()
             except BrokenPipeError:
                 pass  # the process has already ended: the call log tells how

@@ -55,8 +55,7 @@ measure() {  # KIND COUNT FILE: prints count_events' figures
   reader=$!
   aseqdump > /tmp/dump.fifo 2>&1 &
   dump_pid=$!
-  wait_until "aconnect -l | grep -q \"'aseqdump'\"" 100 || echo "aseqdump did not start" >&2
-  sleep 0.3
+  wait_until aseqdump_ready 100 || echo "aseqdump did not start" >&2
   # The stamp is taken in the shell that then becomes the program, just before the exec.
   (echo "$EPOCHREALTIME" > /tmp/started && exec timeout 300 hexmidi < "$file" > /dev/null 2>&1)
   ended=$EPOCHREALTIME
