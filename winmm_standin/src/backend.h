@@ -34,8 +34,8 @@ class MidiBackend {
   // Moves the long message on. True once the backend no longer needs the caller's bytes (it has
   // handed them to the destination, or holds them in a queue of its own that keeps them ahead of
   // anything sent later and that drain() empties), or when it never can. The message is then
-  // finished: the API layer lets go of its header. May wait up to about a millisecond for
-  // progress, so that a caller that polls does not spin a core.
+  // finished: the API layer lets go of its header. May wait a little for progress (no longer than
+  // about one cycle of the backend's service), so that a caller that polls does not spin a core.
   virtual bool advance_long_message() = 0;
 
   // Drops whatever of the long message in progress (started, not yet finished) has not left yet,
