@@ -19,6 +19,11 @@ namespace winmm_standin {
 bool program_stopping() noexcept;
 inline constexpr std::chrono::milliseconds stopping_grace{40};
 
+// Set by winmm_standin_live_input: the thread that opens the port reads a live stream, and a
+// backend whose service delivers at once raises it as its open succeeds (see
+// reading_thread_priority.h).
+bool program_input_live() noexcept;
+
 class MidiBackend {
  public:
   virtual ~MidiBackend() = default;

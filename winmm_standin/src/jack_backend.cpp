@@ -10,6 +10,9 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
+#include <jack/thread.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -22,6 +25,7 @@
 #include "backend.h"
 #include "callback_wakeup.h"
 #include "jack_destination_choice.h"
+#include "reading_thread_priority.h"
 
 namespace winmm_standin {
 
@@ -118,6 +122,7 @@ class JackBackend final : public MidiBackend {
   bool stalled_for(std::chrono::steady_clock::duration limit);
   std::string choose_destination();
   void wait_until_link_carries_data();
+  void raise_reading_thread_below_clients();
   void close();
 
   // The callback's side.
@@ -193,6 +198,8 @@ bool JackBackend::open() {
   jack_on_shutdown(client_, &JackBackend::on_shutdown, this);
   if (jack_activate(client_) != 0) return false;
   active_ = true;
+  // Before the connection, so that whoever sees us connected sees the thread as it will read.
+  raise_reading_thread_below_clients();
   if (jack_connect(client_, jack_port_name(out_), destination.c_str()) != 0) return false;
   wait_until_link_carries_data();
   return true;
@@ -217,6 +224,24 @@ void JackBackend::wait_until_link_carries_data() {
     }
     wakeup_.sleep(longest_sleep);
   }
+}
+
+// A live stream's timing is the moment this thread wakes to read (see winmm_standin_live_input).
+// On a server that runs real-time, JACK puts its clients' process threads below its own, and we
+// go one below the process threads: parsing then never delays a cycle, and the thread still runs
+// ahead of every ordinary process, and of whatever else real-time sits below JACK's threads.
+// Rejected: the process threads' own priority (what `chrt -f` at the same number gives), since
+// SCHED_FIFO lets no thread preempt another of equal priority, so a cycle could wait behind a
+// burst being parsed; and the lowest real-time priority, which would put the thread behind every
+// other real-time thread of the machine when JACK tells us where its own begin. A server that
+// does not run real-time gets nothing: its cycles wait behind ordinary processes anyway.
+void JackBackend::raise_reading_thread_below_clients() {
+  if (!reading_thread_to_raise() || jack_is_realtime(client_) == 0) return;
+  const int priority = jack_client_real_time_priority(client_) - 1;
+  if (priority < sched_get_priority_min(SCHED_FIFO)) return;
+  // libjack's own call, as a JACK client raises a thread of its own; PipeWire's libjack has it
+  // too. What it says when refused goes to the silenced error function.
+  jack_acquire_real_time_scheduling(pthread_self(), priority);
 }
 
 // Up to two; JACK2's sequencer driver says only here which device a port is.
