@@ -13,13 +13,14 @@ Paths come from the environment, which ctest sets (see tests/e2e/CMakeLists.txt)
 
 API
     JackTestCase(unittest.TestCase)
-        Base class. self.session(period=256, rate=48000, recorder=True, server="jackd") starts
-        a JackSession whose stop() is registered with addCleanup, and skips the test (saying
-        why) when the server (jackd; or pipewire and pw-jack) or a binary is missing.
+        Base class. self.session(period=256, rate=48000, recorder=True, server="jackd",
+        realtime=False) starts a JackSession whose stop() is registered with addCleanup, and
+        skips the test (saying why) when the server (jackd; or pipewire and pw-jack) or a binary
+        is missing.
 
     JackSession(period=256, rate=48000, realtime=False, server="jackd")
         start(recorder=True)  starts `jackd -r -S -n <name> -d dummy -r <rate> -p <period>`
-                              (`-R` in place of `-r` when realtime: the benchmarks ask for it),
+                              (`-R` in place of `-r` when realtime),
                               or with server="pipewire" a `pipewire` daemon whose XDG_RUNTIME_DIR
                               is a directory of the session's own; waits until it answers, then
                               (by default) starts the recorder and waits for its ready file. Its
@@ -434,7 +435,7 @@ class JackSession:
 
 
 class JackTestCase(unittest.TestCase):
-    def session(self, period=256, rate=48000, recorder=True, server="jackd"):
+    def session(self, period=256, rate=48000, recorder=True, server="jackd", realtime=False):
         if shutil.which("jack_wait") is None or shutil.which("jack_lsp") is None:
             self.skipTest("JACK's tools are not installed (Debian package jackd2)")
         if server == "jackd" and shutil.which("jackd") is None:
@@ -446,7 +447,7 @@ class JackTestCase(unittest.TestCase):
         _binary("HEXMIDI_BINARY")
         if recorder:
             _binary("HEXMIDI_JACK_RECORDER")
-        session = JackSession(period, rate, server=server)
+        session = JackSession(period, rate, realtime, server=server)
         self.addCleanup(session.stop)
         try:
             return session.start(recorder)
