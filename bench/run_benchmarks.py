@@ -131,7 +131,7 @@ def measure(programs, repetitions, with_jack, with_vm, directory):
         say("5. CPU while waiting, and while a long message drains, through JACK")
         jack["idle"] = jack_measurements.idle_with_server(programs, jack_repetitions)
         jack["long_message"] = jack_measurements.long_message_drain(
-            programs, streams["1 MiB message"], jack_repetitions, no_server)
+            programs, streams["1 MiB message"], jack_repetitions)
         say("6. peak memory through JACK")
         jack["memory_1000"] = jack_measurements.peak_memory_with_server(
             programs, streams["1,000 lines"], jack_repetitions)
