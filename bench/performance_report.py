@@ -402,8 +402,9 @@ def _timing(report, jack):
             "(p99 − p1 283 against 73 frames, worst 1,665). Its lowest latencies in those runs, "
             "down to 49 frames, were under one period, which happens only when JACK's frame "
             "clock has run ahead of cycles that came late: the server's own thread, at priority "
-            "10, above anything hexmidi could take, was held up then, by the machine, not by "
-            "hexmidi. (Every way's worst error also counted the first messages of each run, "
+            "10, above anything hexmidi could take, was held up as well, so the machine was slow "
+            "to run anything while those runs were made, after all the others of that load. "
+            "(Every way's worst error also counted the first messages of each run, "
             "which the producer wrote while hexmidi still waited for its new connection to carry "
             "data, up to two periods late; the quarter of a second the producer now waits leaves "
             "them out.) The last row of the quiet load repeats those runs: there, hexmidi under "
@@ -495,7 +496,10 @@ def _pipe_to_port(report):
         "the `midiOutShortMsg` call for that line, in µs, at normal priority and with the whole "
         "process at SCHED_FIFO priority "
         f"{raised['priority'] if raised else '(not measured: this machine refused it)'}, as "
-        "hexmidi's reading thread runs through a real-time JACK server here:",
+        "hexmidi's reading thread runs through a real-time JACK server here. With the writer "
+        "real-time too, as section 3's producer is, the kernel wakes the reader on the other "
+        "processor rather than on the writer's own, which it does at normal priority; waking an "
+        "idle virtual processor costs more at the median.",
         "",
         "| | normal priority | SCHED_FIFO |",
         "|---|---|---|"]
