@@ -22,9 +22,13 @@ import time
 BUILD_SOURCE = "winmm_standin/src/alsa_backend.cpp"
 # Until every loop is at full speed: a compiler's first seconds are spent starting up.
 SETTLE_S = 1.0
-# SCHED_FIFO priority for the producer (and, to check where time goes, hexmidi): below the
-# JACK server's own threads, which jackd -R puts at 10 and above, above every ordinary process.
+# SCHED_FIFO priority for the producer: below the JACK server's own threads, which jackd -R puts
+# at 10, above every ordinary process.
 PRODUCER_PRIORITY = 5
+# Where jackd -R puts its clients' process threads: its own priority, 10 by default, less 5.
+JACK_CLIENT_PRIORITY = 5
+# Where hexmidi raises its reading thread under such a server: one below the process threads.
+HEXMIDI_PRIORITY = JACK_CLIENT_PRIORITY - 1
 
 
 def realtime_allowed():
@@ -37,9 +41,9 @@ def realtime_allowed():
         return False
 
 
-def as_realtime(command):
+def as_realtime(command, priority=PRODUCER_PRIORITY):
     # A full path: the benchmarks' launcher runs its program with execv, which searches no PATH.
-    return [shutil.which("chrt") or "/usr/bin/chrt", "-f", str(PRODUCER_PRIORITY), *command]
+    return [shutil.which("chrt") or "/usr/bin/chrt", "-f", str(priority), *command]
 
 
 def realtime_threads(pid):

@@ -17,7 +17,11 @@
 // from 0 to the longest, drawn from a fixed seed, so both ways get the same gaps; a longest gap of
 // 0 sends back to back. The log has one frame time a line, in the order of the messages. The clock
 // is a JACK client of its own with no ports: it joins no graph, so it changes nothing it measures.
-// When logging into a pipe it first waits for hexmidi's port to be connected.
+// When logging into a pipe it first waits for hexmidi's port to be connected. Either way, when
+// logging, it then lets the server run a quarter of a second more before the first message, so
+// that start-up is out of the figures: hexmidi's (it reads only once its new connection carries
+// data, two periods on), and the server's own, whose clock falls behind by a few periods while it
+// reorders its graph for a new client. Start-up has a measurement of its own.
 #include <jack/jack.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,6 +59,13 @@ class FrameClock {
     if (client_ != nullptr) jack_client_close(client_);
   }
   jack_nframes_t now() const { return jack_frame_time(client_); }
+  jack_nframes_t rate() const { return jack_get_sample_rate(client_); }
+
+  // Counted in the server's frames, so that a server that falls behind is waited for.
+  void wait_frames(jack_nframes_t frames) const {
+    const jack_nframes_t from = now();
+    while (now() - from < frames) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 
   // Until hexmidi has joined the graph: what is written before that waits in the pipe and would
   // count its start-up as latency.
@@ -132,6 +143,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+
+  if (logging) clock.wait_frames(clock.rate() / 4);
 
   const std::string lines = bench::short_message_lines(messages);
   std::vector<jack_nframes_t> written(logging ? messages : 0);

@@ -48,8 +48,9 @@ def standin_calls(programs, repetitions):
     return {name: spread.summary(values) for name, values in times.items()}
 
 
-def pipe_to_port(programs, repetitions, samples=3000):
-    runs = [_json_of([programs["pipe_to_port_latency"], str(samples)])
+def pipe_to_port(programs, repetitions, samples=3000, prefix=()):
+    """`prefix` runs the benchmark under another program: chrt, for a real-time reader."""
+    runs = [_json_of([*prefix, programs["pipe_to_port_latency"], str(samples)])
             for _ in range(repetitions)]
     return {
         "samples": samples,

@@ -9,6 +9,7 @@ kept beside the programs as bench/benchmark_results.json.
 
 import argparse
 import datetime
+import gzip
 import json
 import os
 import platform
@@ -22,6 +23,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(here), "tests", "e2e"))
 
 import alsa_vm_measurements  # noqa: E402
 import jack_measurements  # noqa: E402
+import machine_load  # noqa: E402
 import performance_report  # noqa: E402
 import process_usage  # noqa: E402
 import program_measurements  # noqa: E402
@@ -53,6 +55,20 @@ def _load_average():
         return " ".join(loadavg.read().split()[:3])
 
 
+def _preemption():
+    """The kernel's preemption model, as its configuration names it: how long a real-time thread
+    may wait for a core that is busy inside the kernel."""
+    try:
+        with gzip.open("/proc/config.gz", "rt") as config:
+            chosen = [line.split("=")[0][len("CONFIG_"):] for line in config
+                      if line.rstrip() in ("CONFIG_PREEMPT_NONE=y", "CONFIG_PREEMPT_VOLUNTARY=y",
+                                           "CONFIG_PREEMPT=y", "CONFIG_PREEMPT_RT=y",
+                                           "CONFIG_PREEMPT_DYNAMIC=y")]
+    except OSError:
+        return "unknown"
+    return ", ".join(chosen) or "unknown"
+
+
 def _build_type(build_dir):
     with open(os.path.join(build_dir, "CMakeCache.txt")) as cache:
         for line in cache:
@@ -68,6 +84,7 @@ def machine(build_dir):
         "nproc": os.cpu_count(),
         "cpu": _cpu_model(),
         "kernel": platform.release(),
+        "preemption": _preemption(),
         "jackd": _first_line(["pkg-config", "--modversion", "jack"]),
         "rtmidi": _first_line(["pkg-config", "--modversion", "rtmidi"]),
         "compiler": _first_line(["c++", "--version"]),
@@ -84,6 +101,12 @@ def measure(programs, repetitions, with_jack, with_vm, directory):
     results["standin_calls"] = program_measurements.standin_calls(programs, repetitions)
     say("4. pipe to port")
     results["pipe_to_port"] = program_measurements.pipe_to_port(programs, repetitions)
+    if machine_load.realtime_allowed():
+        priority = machine_load.HEXMIDI_PRIORITY
+        results["pipe_to_port_realtime"] = {
+            "priority": priority,
+            **program_measurements.pipe_to_port(
+                programs, repetitions, prefix=machine_load.as_realtime([], priority))}
     say("5. CPU while waiting on a silent pipe")
     results["idle"] = program_measurements.idle_cpu(programs["hexmidi"], repetitions, no_server)
     say("6. peak memory")
@@ -108,7 +131,7 @@ def measure(programs, repetitions, with_jack, with_vm, directory):
         say("5. CPU while waiting, and while a long message drains, through JACK")
         jack["idle"] = jack_measurements.idle_with_server(programs, jack_repetitions)
         jack["long_message"] = jack_measurements.long_message_drain(
-            programs, streams["1 MiB message"], jack_repetitions, no_server)
+            programs, streams["1 MiB message"], jack_repetitions)
         say("6. peak memory through JACK")
         jack["memory_1000"] = jack_measurements.peak_memory_with_server(
             programs, streams["1,000 lines"], jack_repetitions)

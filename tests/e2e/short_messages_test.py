@@ -1,5 +1,9 @@
 """hexmidi playing "m" commands into a JACK server: the bytes that arrive, and when."""
 
+import os
+import signal
+import subprocess
+import tempfile
 import time
 import unittest
 
@@ -8,6 +12,23 @@ from jack_harness import JackTestCase, hex_bytes, reset_messages
 
 def messages(*texts):
     return [hex_bytes(text) for text in texts]
+
+
+SCHED_OTHER, SCHED_FIFO, SCHED_RR = 0, 1, 2
+
+
+def scheduling(pid):
+    """{thread id: (policy, real-time priority)} of a process: fields 41 and 40 of each stat."""
+    threads = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{tid}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()  # from field 3 on
+        threads[int(tid)] = (int(fields[38]), int(fields[37]))
+    return threads
+
+
+def real_time_priorities(threads):
+    return [priority for policy, priority in threads.values() if policy in (SCHED_FIFO, SCHED_RR)]
 
 
 class ShortMessageBytes(JackTestCase):
@@ -137,6 +158,35 @@ class Timing(JackTestCase):
         gap = events[1].frame - events[0].frame
         print(f"a pause of {pause:.0f} frames written: {gap} frames between the two events")
         self.assertAlmostEqual(gap, pause, delta=1200)
+
+    def test_a_live_stream_is_read_at_real_time_priority_and_a_file_is_not(self):
+        session = self.session(realtime=True)
+        server = real_time_priorities(scheduling(session.server_pid))
+        if not server:
+            self.skipTest("jackd -R runs without real-time threads: this machine refuses them")
+        # The thread is raised before the port connects, so the connection is the sign to look.
+        # The file keeps the port busy for seconds whatever the machine's speed: JACK passes at
+        # most 2,727 of its messages a period.
+        with tempfile.TemporaryFile() as stream_file:
+            stream_file.write(b"m 7F3C90\nm 003C80\n" * 1_500_000)
+            stream_file.seek(0)
+            for name, stdin in (("a pipe", subprocess.PIPE), ("a regular file", stream_file)):
+                with self.subTest(name):
+                    session.start_recorder()
+                    process = session.start_hexmidi(stdin)
+                    session.wait_for_connection()
+                    threads = scheduling(process.pid)
+                    process.send_signal(signal.SIGTERM)
+                    session.finish_hexmidi(process)
+                    reading = threads.pop(process.pid)
+                    # Below the server's threads and its own process thread, which JACK raised.
+                    below = real_time_priorities(threads) + [max(server)]
+                    print(f"{name}: reading thread {reading}, to be below {below}")
+                    if stdin is subprocess.PIPE:
+                        self.assertEqual(reading[0], SCHED_FIFO)
+                        self.assertLess(reading[1], min(below))
+                    else:
+                        self.assertEqual(reading, (SCHED_OTHER, 0))
 
 
 class ServerGoingAway(JackTestCase):

@@ -20,6 +20,7 @@
 #include "alsa_client_room.h"
 #include "alsa_destination_choice.h"
 #include "backend.h"
+#include "reading_thread_priority.h"
 #include "wire_pacing.h"
 
 namespace winmm_standin {
@@ -49,6 +50,15 @@ constexpr auto longest_progress_wait = 1ms;
 // A destination that makes no room for this long is taken to be stuck for good: the calls that
 // follow fail rather than hang the program.
 constexpr auto stuck_give_up = 5s;
+
+// The sequencer delivers each event as it is sent, so a live stream's timing is the moment the
+// program's thread wakes to read (see winmm_standin_live_input). It goes to the lowest real-time
+// priority: above every ordinary process, which is all its timing needs, and below everything
+// else that runs real-time (a synthesizer's audio and MIDI threads, a sound server's, the
+// kernel's interrupt threads at 50), none of which may ever wait for our parsing. There is no
+// server here to tell us where audio threads begin, as JACK does. Any RLIMIT_RTPRIO that allows
+// real-time at all allows it, however low it was set.
+constexpr int reading_priority = 1;
 
 // How long a destination may make no room before it is given up: briefly once the program is
 // stopping, so that the reset and close after a stop never wait seconds for it.
@@ -163,7 +173,9 @@ bool AlsaBackend::open() {
   pollfd descriptor{};
   if (snd_seq_poll_descriptors(seq_, &descriptor, 1, POLLOUT) != 1) return false;
   fd_ = descriptor.fd;
-  return connect_to_device_zero();
+  if (!connect_to_device_zero()) return false;
+  if (reading_thread_to_raise()) raise_reading_thread(reading_priority);
+  return true;
 }
 
 // The destination is looked for before our port exists, so that a sequencer without one costs

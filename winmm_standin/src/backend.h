@@ -19,6 +19,11 @@ namespace winmm_standin {
 bool program_stopping() noexcept;
 inline constexpr std::chrono::milliseconds stopping_grace{40};
 
+// Set by winmm_standin_live_input: the thread that opens the port reads a live stream, and a
+// backend whose service delivers at once raises it as its open succeeds (see
+// reading_thread_priority.h).
+bool program_input_live() noexcept;
+
 class MidiBackend {
  public:
   virtual ~MidiBackend() = default;
@@ -34,8 +39,8 @@ class MidiBackend {
   // Moves the long message on. True once the backend no longer needs the caller's bytes (it has
   // handed them to the destination, or holds them in a queue of its own that keeps them ahead of
   // anything sent later and that drain() empties), or when it never can. The message is then
-  // finished: the API layer lets go of its header. May wait up to about a millisecond for
-  // progress, so that a caller that polls does not spin a core.
+  // finished: the API layer lets go of its header. May wait a little for progress (no longer than
+  // about one cycle of the backend's service), so that a caller that polls does not spin a core.
   virtual bool advance_long_message() = 0;
 
   // Drops whatever of the long message in progress (started, not yet finished) has not left yet,

@@ -4,10 +4,15 @@
 // The program's thread writes records into a lock-free ring buffer; the process callback turns
 // them into MIDI events. Each record carries the frame at which it was sent, and goes out one
 // period later, so that latency is one period and the stream's own timing is kept to the frame.
-// The callback never allocates, locks, blocks or prints.
+// The callback never allocates, locks, blocks or prints. Where the program's thread must wait for
+// it (for room in the ring, for the ring to drain), it sleeps until the callback's next cycle
+// wakes it.
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
+#include <jack/thread.h>
+#include <pthread.h>
+#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,7 +23,9 @@
 #include <vector>
 
 #include "backend.h"
+#include "callback_wakeup.h"
 #include "jack_destination_choice.h"
+#include "reading_thread_priority.h"
 
 namespace winmm_standin {
 
@@ -38,10 +45,11 @@ constexpr std::size_t ring_size = std::size_t{1} << 20;
 constexpr std::size_t long_piece_size = 64 * 1024;
 
 using namespace std::chrono_literals;
-// How long the program's thread sleeps when it must wait for the callback: a small part of any
-// period JACK runs with, so that waiting costs latency nowhere and CPU hardly at all.
-constexpr auto wait_step = 200us;
-constexpr auto longest_progress_wait = 1ms;
+// The longest the program's thread sleeps at a time while it waits for the callback, which wakes
+// it at the end of each cycle. The bound matters only when the server runs no cycles (stalled, or
+// gone without a word): it keeps the stall checks, and a stop's grace, within a few milliseconds
+// of their limits, and wakes an idle thread no more than a hundred times a second.
+constexpr auto longest_sleep = 10ms;
 // A destination that takes nothing for this long while the server is still up is taken to be
 // gone for good; close then gives up rather than hang.
 constexpr auto drain_give_up = 5s;
@@ -102,6 +110,8 @@ class JackBackend final : public MidiBackend {
  private:
   // The program's side.
   bool write_record(const std::uint8_t* bytes, std::size_t length, bool is_long);
+  template <typename Ready>
+  bool wait_for_cycles(Ready ready, std::chrono::steady_clock::duration limit);
   bool wait_for_room(std::size_t length);
   bool write_long_pieces();
   bool finish_writing_long_message();
@@ -112,6 +122,7 @@ class JackBackend final : public MidiBackend {
   bool stalled_for(std::chrono::steady_clock::duration limit);
   std::string choose_destination();
   void wait_until_link_carries_data();
+  void raise_reading_thread_below_clients();
   void close();
 
   // The callback's side.
@@ -132,6 +143,7 @@ class JackBackend final : public MidiBackend {
   // never those of an earlier long message, which had been let go and so count as sent.
   std::atomic<std::uint64_t> drop_long_from_{0};
   std::atomic<std::uint64_t> drop_long_before_{0};
+  CallbackWakeup wakeup_;  // the program's thread sleeps on it, the callback ends its sleep
 
   // Program thread only.
   std::uint64_t written_ = 0;  // ring bytes written
@@ -186,6 +198,8 @@ bool JackBackend::open() {
   jack_on_shutdown(client_, &JackBackend::on_shutdown, this);
   if (jack_activate(client_) != 0) return false;
   active_ = true;
+  // Before the connection, so that whoever sees us connected sees the thread as it will read.
+  raise_reading_thread_below_clients();
   if (jack_connect(client_, jack_port_name(out_), destination.c_str()) != 0) return false;
   wait_until_link_carries_data();
   return true;
@@ -198,16 +212,36 @@ bool JackBackend::open() {
 // of our own cycles. On jackd that costs two periods once. (A fixed delay was rejected: too short
 // on a loaded machine, needlessly long everywhere else.)
 void JackBackend::wait_until_link_carries_data() {
-  const auto started = std::chrono::steady_clock::now();
-  auto waiting = [&] {
-    return !server_gone() && !program_stopping() &&
-           std::chrono::steady_clock::now() - started < link_give_up;
-  };
-  while (jack_port_connected(out_) == 0 && waiting()) std::this_thread::sleep_for(wait_step);
-  const std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;
-  while (cycles_.load(std::memory_order_acquire) < target && waiting()) {
-    std::this_thread::sleep_for(wait_step);
+  const auto give_up_at = std::chrono::steady_clock::now() + link_give_up;
+  std::uint64_t target = 0;  // the cycle to wait for, once connected: never 0
+  for (;;) {
+    wakeup_.expect();
+    const std::uint64_t cycles = cycles_.load(std::memory_order_acquire);
+    if (target == 0 && jack_port_connected(out_) != 0) target = cycles + 2;
+    if (target != 0 && cycles >= target) return;
+    if (server_gone() || program_stopping() || std::chrono::steady_clock::now() >= give_up_at) {
+      return;
+    }
+    wakeup_.sleep(longest_sleep);
   }
+}
+
+// A live stream's timing is the moment this thread wakes to read (see winmm_standin_live_input).
+// On a server that runs real-time, JACK puts its clients' process threads below its own, and we
+// go one below the process threads: parsing then never delays a cycle, and the thread still runs
+// ahead of every ordinary process, and of whatever else real-time sits below JACK's threads.
+// Rejected: the process threads' own priority (what `chrt -f` at the same number gives), since
+// SCHED_FIFO lets no thread preempt another of equal priority, so a cycle could wait behind a
+// burst being parsed; and the lowest real-time priority, which would put the thread behind every
+// other real-time thread of the machine when JACK tells us where its own begin. A server that
+// does not run real-time gets nothing: its cycles wait behind ordinary processes anyway.
+void JackBackend::raise_reading_thread_below_clients() {
+  if (!reading_thread_to_raise() || jack_is_realtime(client_) == 0) return;
+  const int priority = jack_client_real_time_priority(client_) - 1;
+  if (priority < sched_get_priority_min(SCHED_FIFO)) return;
+  // libjack's own call, as a JACK client raises a thread of its own; PipeWire's libjack has it
+  // too. What it says when refused goes to the silenced error function.
+  jack_acquire_real_time_scheduling(pthread_self(), priority);
 }
 
 // Up to two; JACK2's sequencer driver says only here which device a port is.
@@ -275,13 +309,23 @@ bool JackBackend::stalled_for(std::chrono::steady_clock::duration limit) {
   return true;
 }
 
-bool JackBackend::wait_for_room(std::size_t length) {
+// Sleeps cycle by cycle until `ready()`: true then. False once nothing more can be sent, or when
+// the callback has made no progress for `limit` (see stalled_for).
+template <typename Ready>
+bool JackBackend::wait_for_cycles(Ready ready, std::chrono::steady_clock::duration limit) {
   seen_progress_at_ = std::chrono::steady_clock::now();
-  while (jack_ringbuffer_write_space(ring_) < sizeof(RecordHeader) + length) {
-    if (cannot_send() || stalled_for(never)) return false;
-    std::this_thread::sleep_for(wait_step);
+  for (;;) {
+    wakeup_.expect();
+    if (cannot_send()) return false;
+    if (ready()) return true;
+    if (stalled_for(limit)) return false;
+    wakeup_.sleep(longest_sleep);
   }
-  return !cannot_send();
+}
+
+bool JackBackend::wait_for_room(std::size_t length) {
+  return wait_for_cycles(
+      [&] { return jack_ringbuffer_write_space(ring_) >= sizeof(RecordHeader) + length; }, never);
 }
 
 // The header and bytes are published together, so the callback never sees half a record.
@@ -342,24 +386,20 @@ bool JackBackend::write_long_pieces() {
 }
 
 bool JackBackend::finish_writing_long_message() {
-  seen_progress_at_ = std::chrono::steady_clock::now();
-  while (!write_long_pieces()) {
-    if (cannot_send() || stalled_for(never)) return false;
-    std::this_thread::sleep_for(wait_step);
-  }
-  return true;
+  return wait_for_cycles([&] { return write_long_pieces(); }, never);
 }
 
 // The caller's buffer is let go of as soon as the last piece is in the ring, not when the
 // callback has sent it: from there on the ring holds a copy, keeps it ahead of anything sent
 // later, and the close drains it. Waiting for the callback instead held a stream of small long
-// messages to one a period.
+// messages to one a period. Waits for one cycle at most: room comes only at the end of one, and
+// between calls the caller looks for a stop.
 bool JackBackend::advance_long_message() {
   if (!long_active_) return true;
-  auto deadline = std::chrono::steady_clock::now() + longest_progress_wait;
-  while (!write_long_pieces() && !cannot_send()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(wait_step);
+  wakeup_.expect();
+  if (!write_long_pieces() && !cannot_send()) {
+    wakeup_.sleep(longest_sleep);
+    if (!write_long_pieces() && !cannot_send()) return false;
   }
   long_active_ = false;
   return true;
@@ -375,14 +415,10 @@ void JackBackend::abandon_long_message() {
   drop_long_before_.store(written_, std::memory_order_release);
 }
 
-// False when the callback stalled before it got there.
+// False when the callback stalled before it got there, or nothing more can be sent.
 bool JackBackend::wait_until_consumed(std::uint64_t position) {
-  seen_progress_at_ = std::chrono::steady_clock::now();
-  while (consumed_.load(std::memory_order_acquire) < position && !cannot_send()) {
-    if (stalled_for(drain_give_up)) return false;
-    std::this_thread::sleep_for(wait_step);
-  }
-  return true;
+  return wait_for_cycles([&] { return consumed_.load(std::memory_order_acquire) >= position; },
+                         drain_give_up);
 }
 
 void JackBackend::drain() {
@@ -390,25 +426,22 @@ void JackBackend::drain() {
   if (!wait_until_consumed(written_)) return;
   // The cycle that took the last event hands it to the destination before the next one starts;
   // waiting for two more cycles makes sure it has, before our port goes away.
-  std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;
-  auto started = std::chrono::steady_clock::now();
-  auto limit = program_stopping() ? std::chrono::steady_clock::duration(stopping_grace)
-                                  : std::chrono::steady_clock::duration(drain_give_up);
-  while (cycles_.load(std::memory_order_acquire) < target && !cannot_send() &&
-         std::chrono::steady_clock::now() - started < limit) {
-    std::this_thread::sleep_for(wait_step);
-  }
+  const std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;
+  wait_for_cycles([&] { return cycles_.load(std::memory_order_acquire) >= target; }, drain_give_up);
 }
 
 int JackBackend::process(jack_nframes_t frames, void* self) {
   auto* backend = static_cast<JackBackend*>(self);
   backend->write_due_events(frames);
   backend->cycles_.fetch_add(1, std::memory_order_release);
+  backend->wakeup_.notify();
   return 0;
 }
 
 void JackBackend::on_shutdown(void* self) {
-  static_cast<JackBackend*>(self)->server_gone_.store(true, std::memory_order_release);
+  auto* backend = static_cast<JackBackend*>(self);
+  backend->server_gone_.store(true, std::memory_order_release);
+  backend->wakeup_.notify();
 }
 
 // Writes every record that is due in this cycle, oldest first, while the port buffer has room.

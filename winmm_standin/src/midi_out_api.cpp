@@ -48,6 +48,8 @@ void mark_done(MIDIHDR* header) {
 // Lock-free, so that a signal handler may set it.
 std::atomic<bool> stopping{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
+// Set before the open on the thread that opens; atomic all the same, as it costs nothing.
+std::atomic<bool> input_live{false};
 
 void finish_queued_long_message(Port& port) {
   while (!port.backend->advance_long_message()) {
@@ -60,6 +62,10 @@ void finish_queued_long_message(Port& port) {
 
 bool program_stopping() noexcept {
   return stopping.load(std::memory_order_relaxed);
+}
+
+bool program_input_live() noexcept {
+  return input_live.load(std::memory_order_relaxed);
 }
 
 }  // namespace winmm_standin
@@ -152,6 +158,10 @@ MMRESULT midiOutReset(HMIDIOUT hmo) {
 
 void winmm_standin_stopping(void) noexcept {
   stopping.store(true, std::memory_order_relaxed);
+}
+
+void winmm_standin_live_input(void) noexcept {
+  input_live.store(true, std::memory_order_relaxed);
 }
 
 MMRESULT midiOutClose(HMIDIOUT hmo) {
