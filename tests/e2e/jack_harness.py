@@ -1,109 +1,56 @@
 """Runs build/hexmidi against a private JACK server and records what reaches the server.
 
-The server is jackd, or a PipeWire daemon with its JACK library (pw-jack), as desktops now run.
-jackd runs as users run it, asynchronous, unless a test asks for a synchronous one. Everything a
-test starts is stopped by its process id (SIGTERM, then SIGKILL after a timeout), also when the
-test fails; if the test process itself is killed, what it started is sent SIGTERM by the kernel.
+The server is jackd, run as users run it (real-time where allowed, asynchronous) unless a test
+asks otherwise, or a PipeWire daemon with its JACK library (pw-jack), as desktops now run.
+Everything a test starts is stopped by its process id, also when the test fails or is killed.
 
-JACK2 keeps its sockets, semaphores and its registry of servers in /dev/shm, and names a
-client's socket after the client alone, not its server: two test files that each start
-"hexmidi" on a server of their own at the same moment take each other's socket, and both fail
-to join. ctest therefore runs each file in a /dev/shm of its own (tests/CMakeLists.txt), or one
-at a time where the machine allows no private one. Within a file, servers take the lowest free
-name of a small set, so that the registry slot of a server that died badly is taken back by
-the next one of its name.
+JACK2 keeps its sockets and its registry of servers in /dev/shm, and names a client's socket
+after the client alone: two test files starting "hexmidi" at once, each on a server of its own,
+take each other's socket and fail to join. ctest runs each file in a /dev/shm of its own
+(tests/CMakeLists.txt), or one at a time. Within a file, a server takes the lowest free name of a
+small set, so that a server that died badly leaves no registry slot that the next one of its
+name does not take back.
 
-While a test waits on hexmidi, the recorder or the server, the session watches the server:
-when it exits, stops cycling or drops the recorder, the test fails within seconds, saying so,
-rather than at a timeout or on a recording that is empty. A test that stops the server or the
-recorder on purpose says so through stop_server() or signal_*().
+While a test waits, the session watches its server: when it exits, stops cycling or drops the
+recorder, the test fails within seconds, saying so, rather than at a timeout or on an empty
+recording. A fault brought on purpose goes through stop_server() or signal_*().
 
-Paths come from the environment, which ctest sets (see tests/e2e/CMakeLists.txt):
-    HEXMIDI_BINARY         the hexmidi program under test
-    HEXMIDI_JACK_RECORDER  the recording client, tests/e2e/jack_recorder.cpp
-    HEXMIDI_RESET_CLIENT   tests/e2e/long_message_reset_client.cpp (one test's own driver)
+Paths come from the environment, which ctest sets: HEXMIDI_BINARY (the program under test),
+HEXMIDI_JACK_RECORDER (tests/e2e/jack_recorder.cpp), HEXMIDI_RESET_CLIENT.
 
 API
-    JackTestCase(unittest.TestCase)
-        Base class. self.session(recorder=True, **options) starts a JackSession with those
-        options, stops it at the end of the test, and skips the test (saying why) when the
-        server (jackd; or pipewire and pw-jack) or a binary is missing.
-
-    JackSession(period=256, rate=48000, realtime=True, server="jackd", sync=False,
-                client_timeout_ms=None)
-        start(recorder=True)  starts `jackd -r -n <name> -d dummy -r <rate> -p <period>` (`-R`
-                              when realtime, `-S` when sync, `-t` with a client timeout), or with
-                              server="pipewire" a `pipewire` daemon whose XDG_RUNTIME_DIR is a
-                              directory of the session's own; waits until it answers, then (by
-                              default) starts the recorder. Under PipeWire every JACK program
-                              (hexmidi, the recorder, jack_wait) runs under `pw-jack`.
-        name, env, server_pid once started: the server's name, the environment for anything run
-                              against it, and the process id of jackd (or pipewire).
-        under_server(argv) -> list
-                              argv as it is to be run against the server (after pw-jack).
-        run_hexmidi(stdin: bytes, timeout=60) -> Run
-                              runs hexmidi to its end with the given input.
-        start_hexmidi(stdin=PIPE) -> subprocess.Popen
-                              hexmidi with a pipe on stdin (or the file given), for tests that
-                              write with timing or act while it runs; finish with
-                              finish_hexmidi(process, rest=b"", timeout=60) -> Run.
-        piped_run() -> PipedRun
-                              hexmidi on a pipe that a thread writes (see PipedRun).
-        run_program(argv, stdin=b"", timeout=60) -> Run
-                              runs any other program against this server.
+    JackTestCase.session(recorder=True, **JackSession options) -> JackSession, started, stopped
+        at the end of the test; skips the test when a server or a binary is missing.
+    JackSession(period=256, rate=48000, realtime=True, server="jackd" or "pipewire",
+                sync=False (jackd -S), client_timeout_ms=None (jackd -t))
+        start(recorder=True)   the server, then (by default) the recorder
+        name, env, server_pid, under_server(argv) (argv as run against the server: pw-jack)
+        run_hexmidi(stdin, timeout=60) -> Run; run_program(argv, stdin, timeout) -> Run
+        piped_run(argv=None, env=None, stdin=PIPE) -> PipedRun
+                               for tests that write with timing or act while it runs
         start_recorder(ports=None)
-                              starts a fresh recorder, so that one server serves several runs,
-                              each with events() of its own, and waits until the server lists
-                              no MIDI input port but the recorder's. `ports` makes it stand in for
-                              other clients instead of "recorder": "client:port" with flags and
-                              aliases, as jack_recorder.cpp reads them, registered in that order.
-        wait_for_connection() waits until a port is connected to the recorder's.
-        wait_for_cycles(count)
-                              waits until the server has run `count` more cycles.
-        recorded() -> list[Event]
-                              what the recorder has recorded so far; it goes on recording.
-        wait_for_events(condition, what) -> list[Event]
-                              waits until condition(recorded()) holds, and returns those events.
-        events() -> list[Event]
-                              stops the recorder (it writes out everything first) and returns
-                              every event it recorded, in order. Fails the run if the recorder
-                              lost any or was dropped. Call it after hexmidi has exited.
-        stop_server()         stops the server while clients still use it.
-        signal_server(signum), signal_recorder(signum)
-                              send the server or the recorder a signal: SIGKILL, or SIGSTOP and
-                              later SIGCONT (the server is not watched in between).
-        stop()                stops whatever is still running. Idempotent.
-
+                               a fresh recorder, once the server lists no other MIDI input;
+                               `ports` ("client:port|flags|alias=...", see jack_recorder.cpp)
+                               makes it stand in for other clients
+        wait_for_connection(), wait_for_cycles(count)
+        recorded() -> [Event]  so far; wait_for_events(condition, what) -> [Event] once
+                               condition(recorded()) holds
+        events() -> [Event]    stops the recorder and returns all it recorded; fails if it lost
+                               any or was dropped
+        stop_server(), signal_server(signum), signal_recorder(signum), stop()
     PipedRun(argv, env, check=None, stdin=PIPE)
-                              a program whose input is written by a thread of ours, so that a
-                              test can act while the input still flows, and can tell whether the
-                              program read all of it. Its output goes to files, so that a program
-                              that did print could never block on it. `check` is called while it
-                              is waited for, and fails the run by raising.
-        process               the subprocess.Popen
-        feed(*pieces)         starts writing: each piece is bytes, a number of seconds to pause,
-                              or a function to call (to wait for the test, say); the input is
-                              closed after the last piece.
-        finish(timeout=60) -> Run
-        kill()
-
-    environment_without_server() -> dict
-        the environment naming a server that nothing answers to. This one and every session's
-        define no ALSA sequencer.
-    hexmidi_binary() -> str   the program under test (skips the test when it is not set)
-    test_program(variable) -> str
-                              another program ctest names in the environment (skips likewise)
-
-    Run: returncode, stdout (bytes), stderr (bytes), seconds (wall clock), all_read (every byte
-         of the input was taken), seconds_after_end (from closing the input to the exit)
-    Event: frame (absolute frame time), data (bytes), port (the full name of the port that
-           took it)
-    joined(events) -> bytes   the bytes of consecutive events, one after another
-    hex_bytes(text) -> bytes  "90 3C 7F" -> b"\\x90\\x3c\\x7f"
-    reset_messages(sounding=()) -> list[bytes]
-                              what a reset sends: a note-off (8n kk 00) for each (channel, key)
-                              sounding, in channel then key order, then sustain off (Bn 40 00)
-                              on channels 0 to F.
+                               a program whose input a thread of ours writes, its output going
+                               to files; `check` is called while it is waited for
+        process; feed(*pieces) (bytes, seconds to pause, or functions to call; then the input is
+        closed); finish(timeout=60) -> Run; kill()
+    environment_without_server() -> dict (this one and every session's define no ALSA sequencer)
+    hexmidi_binary(), test_program(variable) -> path (skip the test when unset)
+    Run: returncode, stdout, stderr, seconds, all_read (every byte of the input was taken),
+         seconds_after_end (from closing the input to the exit)
+    Event: frame (absolute frame time), data (bytes), port (the full name of the port)
+    joined(events) -> bytes; hex_bytes("90 3C 7F") -> bytes
+    reset_messages(sounding=()) -> [bytes]: a note-off (8n kk 00) for each (channel, key)
+        sounding, in channel then key order, then sustain off (Bn 40 00) on channels 0 to F.
 """
 
 import collections
@@ -488,9 +435,9 @@ class JackSession:
 
     # Programs.
 
-    def piped_run(self, argv=None, env=None):
+    def piped_run(self, argv=None, env=None, stdin=subprocess.PIPE):
         run = PipedRun(self.under_server(argv or [hexmidi_binary()]), env or self.env,
-                       self.check)
+                       self.check, stdin)
         self._runs.append(run)
         return run
 
@@ -500,17 +447,6 @@ class JackSession:
     def run_program(self, argv, stdin=b"", timeout=60):
         run = self.piped_run(argv)
         run.feed(stdin)
-        return run.finish(timeout)
-
-    def start_hexmidi(self, stdin=subprocess.PIPE):
-        run = PipedRun(self.under_server([hexmidi_binary()]), self.env, self.check, stdin)
-        self._runs.append(run)
-        return run.process
-
-    def finish_hexmidi(self, process, rest=b"", timeout=60):
-        run = next(run for run in self._runs if run.process is process)
-        if process.stdin is not None and not process.stdin.closed:
-            run.feed(rest)
         return run.finish(timeout)
 
     # Faults, on purpose.

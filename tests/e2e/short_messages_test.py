@@ -136,7 +136,7 @@ class OneShotRuns(JackTestCase):
 class Timing(JackTestCase):
     def test_a_pause_between_lines_is_kept_to_the_frame(self):
         session = self.session()
-        process = session.start_hexmidi()
+        run = session.piped_run()
         # Opening the port comes before the first read; let it finish, so that the pause the
         # program sees is the one written here. The dummy driver's clock also falls behind by a
         # few periods while the server reorders its graph for a new connection: let that pass.
@@ -146,11 +146,10 @@ class Timing(JackTestCase):
         for line in (b"m 7F3C90\n", b"m 7F4090\n"):
             if written_at:
                 time.sleep(0.3)  # the pause under test
-            process.stdin.write(line)
-            process.stdin.flush()
+            run.process.stdin.write(line)
+            run.process.stdin.flush()
             written_at.append(time.monotonic())
-        run = session.finish_hexmidi(process)
-        self.assertEqual(run.returncode, 0)
+        self.assertEqual(run.finish().returncode, 0)
         events = session.events()
         self.assertEqual([event.data for event in events[:2]], messages("90 3C 7F", "90 40 7F"))
         # The pause as written, which a busy machine may stretch, is what the frames must keep.
@@ -173,12 +172,12 @@ class Timing(JackTestCase):
             for name, stdin in (("a pipe", subprocess.PIPE), ("a regular file", stream_file)):
                 with self.subTest(name):
                     session.start_recorder()
-                    process = session.start_hexmidi(stdin)
+                    run = session.piped_run(stdin=stdin)
                     session.wait_for_connection()
-                    threads = scheduling(process.pid)
-                    process.send_signal(signal.SIGTERM)
-                    session.finish_hexmidi(process)
-                    reading = threads.pop(process.pid)
+                    threads = scheduling(run.process.pid)
+                    run.process.send_signal(signal.SIGTERM)
+                    run.finish()
+                    reading = threads.pop(run.process.pid)
                     # Below the server's threads and its own process thread, which JACK raised.
                     below = real_time_priorities(threads) + [max(server)]
                     print(f"{name}: reading thread {reading}, to be below {below}")
@@ -192,16 +191,17 @@ class Timing(JackTestCase):
 class ServerGoingAway(JackTestCase):
     def test_the_program_reads_on_to_the_end_and_exits_0(self):
         session = self.session()
-        process = session.start_hexmidi()
+        run = session.piped_run()
         session.wait_for_connection()
-        process.stdin.write(b"m 7F3C90\n")
-        process.stdin.flush()
+        run.process.stdin.write(b"m 7F3C90\n")
+        run.process.stdin.flush()
         # The server goes while the program plays to it.
         session.wait_for_events(lambda events: events, "the first note to arrive")
         session.stop_server()
         # Everything after this answers "no driver" at once: a megabyte of input takes no
         # longer than reading it.
-        run = session.finish_hexmidi(process, b"m 7F4090\nl 3 F0 01 F7\n" * 50000)
+        run.feed(b"m 7F4090\nl 3 F0 01 F7\n" * 50000)
+        run = run.finish()
         print(f"after the server went away: rest of input read in {run.seconds_after_end:.2f} s")
         self.assertEqual((run.returncode, run.stdout, run.stderr, run.all_read),
                          (0, b"", b"", True))

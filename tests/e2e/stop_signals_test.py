@@ -32,19 +32,22 @@ def signal_and_time(process, signum):
 
 def waits_for_input(process):
     """Whether the program's thread is blocked reading its input pipe, and the pipe is empty."""
-    with open(f"/proc/{process.pid}/wchan") as wchan:
-        reading = "pipe_read" in wchan.read()
-    unread = fcntl.ioctl(process.stdin, termios.FIONREAD, b"\0\0\0\0")
-    return reading and int.from_bytes(unread, "little") == 0
+    state, unread = thread_state(process)
+    return "pipe_read" in state and unread == 0
 
 
 def waits_with_input_unread(process):
     """Whether the program's thread sleeps (for room, not for input) while its pipe holds more."""
+    state, unread = thread_state(process)
+    return state not in ("", "0") and "pipe_read" not in state and unread > 0
+
+
+def thread_state(process):
+    """Where the program's thread sleeps ("0" while it runs), and the bytes its pipe holds."""
     with open(f"/proc/{process.pid}/wchan") as wchan:
         state = wchan.read()
     unread = fcntl.ioctl(process.stdin, termios.FIONREAD, b"\0\0\0\0")
-    return state not in ("", "0") and "pipe_read" not in state and \
-        int.from_bytes(unread, "little") > 0
+    return state, int.from_bytes(unread, "little")
 
 
 def caught_signals(pid):
@@ -58,10 +61,10 @@ def has(mask, signum):
 
 
 class StopSignalsTestCase(JackTestCase):
-    def assert_stopped_by(self, session, process, signum, seconds, what):
+    def assert_stopped_by(self, run, signum, seconds, what):
         name = signal.Signals(signum).name
         print(f"{what}, {name}: exit {seconds * 1000:.1f} ms after the signal")
-        run = session.finish_hexmidi(process)
+        run = run.finish()
         self.assertEqual((run.returncode, run.stdout, run.stderr), (-signum, b"", b""))
         self.assertLess(seconds, STOP_LIMIT, f"{name} took {seconds:.3f} s to end the run")
 
@@ -77,37 +80,34 @@ class SoundingNotes(StopSignalsTestCase):
         for signum, unfinished in cases:
             with self.subTest(signal=signal.Signals(signum).name, unfinished=unfinished):
                 session.start_recorder()
-                process = session.start_hexmidi()
+                run = session.piped_run()
                 session.wait_for_connection()
-                process.stdin.write(b"m 7F3C90\nm 7F4091\n" + unfinished)
-                process.stdin.flush()
+                run.process.stdin.write(b"m 7F3C90\nm 7F4091\n" + unfinished)
+                run.process.stdin.flush()
                 # The notes have arrived, a few cycles have passed with nothing after them, and
                 # the program waits for the rest of a silent pipe: whatever comes now is the
                 # signal's doing.
                 session.wait_for_events(lambda events: len(events) >= 2, "the notes to arrive")
                 session.wait_for_cycles(3)
                 self.assertEqual([event.data for event in session.recorded()], notes)
-                self.assertTrue(waits_for_input(process), "the program is not waiting for input")
-                seconds = signal_and_time(process, signum)
-                self.assert_stopped_by(session, process, signum, seconds, "notes sounding")
+                self.assertTrue(waits_for_input(run.process), "the program waits for no input")
+                seconds = signal_and_time(run.process, signum)
+                self.assert_stopped_by(run, signum, seconds, "notes sounding")
                 self.assertEqual([event.data for event in session.events()],
                                  notes + reset_messages([(0, 0x3C), (1, 0x40)]))
 
     def test_a_second_signal_while_stopping_ends_the_process_at_once(self):
         session = self.session()
-        process = session.start_hexmidi()
+        run = session.piped_run()
         session.wait_for_connection()
-        process.stdin.write(b"m 7F3C90\n")
-        process.stdin.flush()
+        run.process.stdin.write(b"m 7F3C90\n")
+        run.process.stdin.flush()
         session.wait_for_events(lambda events: events, "the note to arrive")
         # Both arrive together: whichever is handled first, the other is held back while its
         # handler runs and then finds its default action, before any reset is sent.
-        process.send_signal(signal.SIGSTOP)
-        process.send_signal(signal.SIGINT)
-        process.send_signal(signal.SIGTERM)
-        process.send_signal(signal.SIGCONT)
-        run = session.finish_hexmidi(process, timeout=30)
-        self.assertIn(run.returncode, (-signal.SIGINT, -signal.SIGTERM))
+        for signum in (signal.SIGSTOP, signal.SIGINT, signal.SIGTERM, signal.SIGCONT):
+            run.process.send_signal(signum)
+        self.assertIn(run.finish(30).returncode, (-signal.SIGINT, -signal.SIGTERM))
         self.assertEqual([event.data for event in session.events()], [hex_bytes("90 3C 7F")])
 
 
@@ -139,11 +139,11 @@ class BlockedWhenTheSignalComes(StopSignalsTestCase):
         with tempfile.TemporaryFile() as stream:
             stream.write(b"l %X F0 " % size + b"55 " * (size - 2) + b"F7\n")
             stream.seek(0)
-            process = session.start_hexmidi(stdin=stream)
+            run = session.piped_run(stdin=stream)
             # The message is on its way: its first piece has arrived.
             session.wait_for_events(lambda events: events, "the long message to start arriving")
-        seconds = signal_and_time(process, signal.SIGINT)
-        self.assert_stopped_by(session, process, signal.SIGINT, seconds, "during a long message")
+        seconds = signal_and_time(run.process, signal.SIGINT)
+        self.assert_stopped_by(run, signal.SIGINT, seconds, "during a long message")
         data = [event.data for event in session.events()]
         reset = reset_messages()
         self.assertEqual(data[-len(reset):], reset)
@@ -181,7 +181,7 @@ class BlockedWhenTheSignalComes(StopSignalsTestCase):
                     seconds = signal_and_time(run.process, signal.SIGTERM)
                 finally:
                     stop(session, signal.SIGCONT)
-                self.assert_stopped_by(session, run.process, signal.SIGTERM, seconds, what)
+                self.assert_stopped_by(run, signal.SIGTERM, seconds, what)
                 session.stop()
 
 
