@@ -201,10 +201,13 @@ class PipedRun:
             self._writer.join(5)
         all_read = self._outcome == ["all read"] or (self._writer is None)
         after_end = exited_at - self._closed_at if self._closed_at is not None else None
-        self._stdout.seek(0)
-        self._stderr.seek(0)
-        return Run(self.process.returncode, self._stdout.read(), self._stderr.read(),
-                   exited_at - self.started, all_read, after_end)
+        outputs = []
+        for output in (self._stdout, self._stderr):
+            output.seek(0)
+            outputs.append(output.read())
+            output.close()
+        return Run(self.process.returncode, *outputs, exited_at - self.started, all_read,
+                   after_end)
 
     def kill(self):
         if self.process.poll() is None:
