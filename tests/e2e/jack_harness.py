@@ -60,6 +60,7 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -157,6 +158,7 @@ class PipedRun:
         self._writer = None
         self._outcome = []
         self._closed_at = None
+        self.result = None
 
     def feed(self, *pieces):
         def write_all():
@@ -206,8 +208,9 @@ class PipedRun:
             output.seek(0)
             outputs.append(output.read())
             output.close()
-        return Run(self.process.returncode, *outputs, exited_at - self.started, all_read,
-                   after_end)
+        self.result = Run(self.process.returncode, *outputs, exited_at - self.started, all_read,
+                          after_end)
+        return self.result
 
     def kill(self):
         if self.process.poll() is None:
@@ -414,7 +417,8 @@ class JackSession:
             recorder, self._recorder = self._recorder, None
             if recorder is None:
                 raise AssertionError("no recorder was started")
-            dropped = self._status()["shutdown"]
+            status = self._status()
+            dropped = status["shutdown"]
             _stop_process(recorder, timeout=30)
             if recorder.returncode == 3:
                 raise AssertionError("the recorder lost events: its ring overflowed")
@@ -423,6 +427,13 @@ class JackSession:
             if dropped and "server down" not in self._on_purpose:
                 raise AssertionError(f"the test server dropped the recorder: {dropped[0]}")
             self._events = self._read_events(self._events_path())
+            if not self._events:
+                # Said, not asserted: some runs are meant to send nothing. When one is not, this
+                # tells a run that never reached the recorder from one that sent nothing there.
+                print(f"the recording is empty; connections made to the recorder: "
+                      f"{status['joined'][0] if status['joined'] else 'unknown'}; "
+                      f"last run: {self._runs[-1].result if self._runs else 'none'}",
+                      file=sys.stderr)
         return self._events
 
     def _read_events(self, path):

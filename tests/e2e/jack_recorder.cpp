@@ -23,6 +23,7 @@
 //   listed <name>         while waiting: each MIDI input port the server lists that is not ours
 //   cycles <n>            process cycles run: the server is alive while it grows
 //   connections <n>       connections to our ports
+//   joined <n>            connections made to our ports since we started
 //   shutdown <reason>     the server dropped us
 // On SIGTERM or SIGINT it stops taking events, writes out everything it has taken, and exits 0.
 // Exit status 2 means it could not join the server or set up a port, 3 that a ring overflowed
@@ -68,6 +69,7 @@ constexpr auto status_interval = 20ms;
 
 std::atomic<bool> overflowed{false};
 std::atomic<std::uint64_t> cycles{0};
+std::atomic<int> joined{0};
 std::atomic<bool> shut_down{false};
 char shutdown_reason[256] = "";
 volatile std::sig_atomic_t stop_requested = 0;
@@ -101,6 +103,16 @@ void on_stop_signal(int) {
 void on_shutdown(jack_status_t, const char* reason, void*) {
   std::snprintf(shutdown_reason, sizeof shutdown_reason, "%s", reason);
   shut_down.store(true);
+}
+
+// A run that left nothing in a recording either never connected or sent nothing: this tells which.
+// The server tells every client of every connection; ours are those to one of our ports.
+void on_connect(jack_port_id_t, jack_port_id_t to, int connected, void* argument) {
+  auto* client = static_cast<jack_client_t*>(argument);
+  jack_port_t* port = jack_port_by_id(client, to);
+  if (connected != 0 && port != nullptr && jack_port_is_mine(client, port) != 0) {
+    joined.fetch_add(1);
+  }
 }
 
 WantedPort parse_port(const std::string& argument) {
@@ -227,6 +239,7 @@ bool set_up(const std::vector<WantedPort>& wanted_ports,
   }
   for (auto& client : clients) {
     jack_on_info_shutdown(client->client, on_shutdown, nullptr);
+    jack_set_port_connect_callback(client->client, on_connect, client->client);
     auto callback = client == clients.front() ? count_cycle : process;
     if (jack_set_process_callback(client->client, callback, client.get()) != 0 ||
         jack_activate(client->client) != 0) {
@@ -281,8 +294,8 @@ void write_status(const std::string& path, const std::vector<std::unique_ptr<Cli
   std::fprintf(status, "state %s\n", dropped ? "dropped" : others.empty() ? "ready" : "waiting");
   for (const std::string& name : ours) std::fprintf(status, "port %s\n", name.c_str());
   for (const std::string& name : others) std::fprintf(status, "listed %s\n", name.c_str());
-  std::fprintf(status, "cycles %llu\nconnections %d\n",
-               static_cast<unsigned long long>(cycles.load()), connections);
+  std::fprintf(status, "cycles %llu\nconnections %d\njoined %d\n",
+               static_cast<unsigned long long>(cycles.load()), connections, joined.load());
   if (dropped) std::fprintf(status, "shutdown %s\n", shutdown_reason);
   if (std::fclose(status) == 0) std::rename(aside.c_str(), path.c_str());
 }
