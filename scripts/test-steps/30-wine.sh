@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows builds: cross-builds hexmidi.exe for 32- and 64-bit Windows with MinGW-w64 (with the
-# recording winmm.dll next to a copy of each), then runs tests/wine/check_under_wine.py on them
-# under Wine, in a Wine prefix of our own under the build tree. Skips, and says why, what this
+# recording winmm.dll next to a copy of each) and packs each in its zip, then runs
+# tests/wine/check_under_wine.py on them under Wine, in a Wine prefix of our own under the build
+# tree: it unpacks each zip and plays the examples in it. Skips, and says why, what this
 # machine cannot run: a missing tool (scripts/install-deps.sh wine installs them all), or 32-bit
 # programs on a kernel built or booted without 32-bit support. The virtual machine step runs both
 # builds through Wine's real winmm either way.
@@ -52,6 +53,9 @@ for arch in "${archs[@]}"; do
   cmake -S . -B "build-$arch" --no-warn-unused-cli \
     -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/mingw-$cpu.cmake" -DHEXMIDI_WERROR=ON >/dev/null
   cmake --build "build-$arch" -j 2 >/dev/null
+  # Only this version's zip, so that the checks find the one just made.
+  rm -f "build-$arch"/hexmidi-*.zip
+  (cd "build-$arch" && cpack -G ZIP >/dev/null)
   builds+=("$arch=build-$arch")
 done
 

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package: cpack builds it from the build tree, its dependencies name the runtime
 # library of each backend built in (and of none left out), it holds the program and the man
-# page, and the program it installs runs: empty input, no output, status 0.
+# page, the program it installs runs (empty input, no output, status 0), its changelog is of this
+# version, and lintian, where installed, finds no error and no warning in it (where lintian is
+# missing, the rest is checked and the test then skips, saying so).
 #   debian_package_test.sh BUILD_DIRECTORY WORK_DIRECTORY WITH_JACK WITH_ALSA
 set -euo pipefail
 build=$1
@@ -59,5 +61,26 @@ output=$("$work/root/usr/bin/hexmidi" </dev/null 2>&1) || status=$?
 [ "$status" -eq 0 ] || fail "the packaged hexmidi exits $status on empty input"
 [ -z "$output" ] || fail "the packaged hexmidi printed: $output"
 
+# lintian reads the changelog but does not hold it against the package's version.
+version=$(dpkg-deb --field "$package" Version)
+latest=$(gzip -dc "$work/root/usr/share/doc/hexmidi/changelog.gz" | sed -n '1s/^hexmidi (\([^)]*\)).*/\1/p')
+[ "$latest" = "$version" ] || fail "the changelog's latest entry is for '$latest', the package is $version"
+
+# Debian's own checker. Informational and pedantic tags are shown but do not fail the test.
+lintian_ran=no
+if command -v lintian >/dev/null; then
+  lintian_ran=yes
+  status=0
+  report=$(lintian --fail-on error,warning --display-info --pedantic "$package" 2>&1) || status=$?
+  report=$(grep -v 'running with root privileges' <<<"$report" || true)
+  [ -z "$report" ] || printf "lintian:\n%s\n" "$report"
+  [ "$status" -eq 0 ] || fail "lintian finds errors or warnings, or failed itself (status $status)"
+fi
+
 [ "$failures" -eq 0 ] || exit 1
+if [ "$lintian_ran" = no ]; then
+  echo "SKIP: the package is as it should be, but lintian is not installed to check it" \
+    "(scripts/install-deps.sh packaging)"
+  exit "$skip"
+fi
 echo "the package is as it should be"

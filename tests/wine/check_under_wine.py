@@ -3,19 +3,20 @@
 
     check_under_wine.py win32=BUILD_DIR win64=BUILD_DIR
 
-Each build directory holds hexmidi.exe and recording/ (the same program next to our recording
-winmm.dll). The caller provides the Wine prefix (WINEPREFIX), already created, and a running
-wineserver, and names the Wine loader to use in WINE (`wine` when unset: on a kernel without
-32-bit support the caller names the 64-bit loader itself), and the 64-bit loader in WINE64 where
-each half of Wine has its own; this script only starts the program, once per check, and waits
-for it.
+Each build directory holds hexmidi.exe, recording/ (the same program next to our recording
+winmm.dll) and the zip that `cpack -G ZIP` made there. The caller provides the Wine prefix
+(WINEPREFIX), already created, and a running wineserver, and names the Wine loader to use in WINE
+(`wine` when unset: on a kernel without 32-bit support the caller names the 64-bit loader
+itself), and the 64-bit loader in WINE64 where each half of Wine has its own; this script only
+starts the program, once per check, and waits for it.
 
-Against Wine's own winmm there is no MIDI device, so the program runs with a refused open; against
-the recording winmm.dll every call the real binary makes is written to a log, one line a call, and
-compared with what the Windows MIDI API asks of a caller. Prints one line per check and a summary,
-and exits non-zero when a check fails.
+Against Wine's own winmm there is no MIDI device, so the program, as unpacked from the zip, plays
+its examples to a refused open; against the recording winmm.dll every call the real binary makes
+is written to a log, one line a call, and compared with what the Windows MIDI API asks of a
+caller. Prints one line per check and a summary, and exits non-zero when a check fails.
 """
 
+import glob
 import os
 import re
 import signal
@@ -24,10 +25,12 @@ import sys
 import tempfile
 import time
 import traceback
+import zipfile
 
 # Wine's own messages are kept out of what is checked: none of its debug channels, and no sound
 # drivers to complain about a missing ALSA or PulseAudio.
 QUIET_DRIVERS = "winealsa.drv,winepulse.drv=d"
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
 RUN_TIMEOUT = 30  # seconds; a hung program fails its check instead of the whole run
 
 RECORDED_HANDLE = "4D494449"  # what the recording hands out for an accepted open
@@ -53,7 +56,7 @@ GM_SYSTEM_ON = [0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7]
 class Build:
     def __init__(self, arch, directory):
         self.arch = arch
-        directory = os.path.abspath(directory)
+        self.directory = directory = os.path.abspath(directory)
         self.program = os.path.join(directory, "hexmidi.exe")
         self.recording_program = os.path.join(directory, "recording", "hexmidi.exe")
         self.recording_dll = os.path.join(directory, "recording", "winmm.dll")
@@ -194,13 +197,34 @@ def check_imports(build):
     assert not missing, f"imported from WINMM but not exported by the recording: {sorted(missing)}"
 
 
-def check_without_a_device(build):
-    """Against Wine's own winmm, which has no MIDI device: silent, status 0, all input read."""
-    lines = [b"m %06X\r\nl 6 F0 7E 7F 09 01 F7\n, M 12 %X\n" % (i, i) for i in range(8000)]
-    data = b"".join(lines) + b"l 3 F0 7D F7"
-    run = run_program(build, build.program, data)
-    expect_silent_success(run)
-    assert run.consumed == len(data), f"read {run.consumed} of {len(data)} bytes"
+def check_zip_plays_its_examples(build):
+    """The zip cpack made holds hexmidi.exe, the examples, README.txt and LICENSE.txt in CR LF text;
+    unpacked, its hexmidi.exe plays each example stream file through Wine's own winmm, which has
+    no MIDI device: silent, status 0, the whole file read."""
+    zips = glob.glob(os.path.join(build.directory, f"hexmidi-*-{build.arch}.zip"))
+    assert len(zips) == 1, f"expected one zip from cpack -G ZIP, found {zips}"
+    with tempfile.TemporaryDirectory() as directory, zipfile.ZipFile(zips[0]) as archive:
+        folder = os.path.basename(zips[0])[:-len(".zip")]
+        names = {name[len(folder) + 1:] for name in archive.namelist() if not name.endswith("/")}
+        examples = {f"examples/{name}" for name in os.listdir(EXAMPLES)}
+        wanted = {"hexmidi.exe", "README.txt", "LICENSE.txt"} | examples
+        assert names == wanted, (f"in {folder}/: missing {sorted(wanted - names)}, "
+                                 f"not expected {sorted(names - wanted)}")
+        for text in ("README.txt", "LICENSE.txt"):
+            data = archive.read(f"{folder}/{text}")
+            assert data.endswith(b"\r\n") and b"\n" not in data.replace(b"\r\n", b""), \
+                f"{text} has a line end other than CR LF"
+        archive.extractall(directory)
+        program = os.path.join(directory, folder, "hexmidi.exe")
+        for example in sorted(name for name in examples if name.endswith(".txt")):
+            with open(os.path.join(directory, folder, example), "rb") as stream:
+                data = stream.read()
+            run = run_program(build, program, data)
+            try:
+                expect_silent_success(run)
+                assert run.consumed == len(data), f"read {run.consumed} of {len(data)} bytes"
+            except AssertionError as error:
+                raise AssertionError(f"{example}: {error}") from None
 
 
 def check_open_and_short_messages(build):
@@ -326,7 +350,7 @@ def check_ctrl_c(build):
     assert status == STATUS_CONTROL_C_EXIT & 0xFF, f"exit status {status}"
 
 
-CHECKS = [check_imports, check_without_a_device, check_open_and_short_messages,
+CHECKS = [check_imports, check_zip_plays_its_examples, check_open_and_short_messages,
           check_long_messages_through_one_header, check_waits_while_still_playing,
           check_refused_prepare, check_refused_open, check_text_mode_input, check_ctrl_c]
 
