@@ -1,34 +1,29 @@
-// note_producer: writes the benchmarks' note stream with random gaps, either as text into a pipe
-// (to hexmidi's standard input) or straight through RtMidi's JACK output, and logs the JACK frame
-// time of every write, so that a recording of what reached the server gives each message's latency.
+// note_producer: writes the benchmarks' note stream with random gaps, as text into a pipe (to
+// hexmidi's standard input) or straight through RtMidi's JACK output, and logs the JACK frame time
+// of every write, so that a recording of what reached the server gives each message's latency.
 //
-//   note_producer pipe <messages> <longest gap in us> <write log|-> [time limit s]
-//       the messages as text on standard output
-//   note_producer rtmidi <messages> <longest gap in us> <write log|-> [time limit s]
-//       the messages through RtMidi to the first JACK MIDI input port; prints how many it sent
-//   note_producer start <start log> <program> [arguments...]
-//       runs the program to its end, its standard input and output inherited, and logs the frame
-//       time just before it starts: the first arrival less that is the program's start-up
+//   note_producer pipe|rtmidi <messages> <longest gap us> <log|-> [time limit s]
+//       rtmidi sends to the first JACK MIDI input port and prints how many it sent
+//   note_producer start <log> <program> [arguments...]
+//       runs the program and logs the frame time just before the fork: start-up's origin
 //
-// Sending stops at the time limit, if one is given, so that a sender slowed down by a busy machine
-// still ends in a bounded time; the count printed then says how far it got.
-//
-// The messages are those of stream_writer short: note-on and note-off pairs. The gaps are uniform
-// from 0 to the longest, drawn from a fixed seed, so both ways get the same gaps; a longest gap of
-// 0 sends back to back. The log has one frame time a line, in the order of the messages. The clock
-// is a JACK client of its own with no ports: it joins no graph, so it changes nothing it measures.
-// When logging into a pipe it first waits for hexmidi's port to be connected. Either way, when
-// logging, it then lets the server run a quarter of a second more before the first message, so
-// that start-up is out of the figures: hexmidi's (it reads only once its new connection carries
-// data, two periods on), and the server's own, whose clock falls behind by a few periods while it
-// reorders its graph for a new client. Start-up has a measurement of its own.
+// The gaps are uniform from 0 to the longest, from a fixed seed, so every way gets the same; 0
+// sends back to back. Beside the log, <log>.cycles has a line per server cycle: its first frame,
+// the frame the server's clock (jack_frame_time) told then, and when this client's callback ran,
+// in microseconds (jack_get_cycle_times gives its clock filter's times, which smooth a late
+// cycle away).
+// The clock is a JACK client with no ports: woken each cycle, it joins no connection. Before the
+// first message it waits for hexmidi's port to be connected, then a quarter of a second, so that
+// start-up is out of the figures: hexmidi reads only once its connection carries data, and the
+// server's clock falls behind while it reorders its graph for a new client.
 #include <jack/jack.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <RtMidi.h>
+#include <algorithm>
+#include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,10 +37,12 @@
 
 namespace {
 
-constexpr std::size_t line_length = 9;  // "m VVKKSS\n"
-
 void ignore_jack_message(const char*) {}
-void ignore_rtmidi_error(RtMidiError::Type, const std::string&, void*) {}
+
+struct Cycle {
+  jack_nframes_t frames, clock;
+  jack_time_t callback_us;
+};
 
 class FrameClock {
  public:
@@ -55,20 +52,21 @@ class FrameClock {
     client_ = jack_client_open("note_producer_clock", JackNoStartServer, nullptr);
     return client_ != nullptr;
   }
+  // Logs every cycle from now on; written into memory taken beforehand, as a callback must.
+  bool log_cycles() {
+    cycles_.resize(1 << 16);
+    return jack_set_process_callback(client_, log_cycle, this) == 0 && jack_activate(client_) == 0;
+  }
   ~FrameClock() {
     if (client_ != nullptr) jack_client_close(client_);
   }
   jack_nframes_t now() const { return jack_frame_time(client_); }
-  jack_nframes_t rate() const { return jack_get_sample_rate(client_); }
 
-  // Counted in the server's frames, so that a server that falls behind is waited for.
   void wait_frames(jack_nframes_t frames) const {
     const jack_nframes_t from = now();
     while (now() - from < frames) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
-  // Until hexmidi has joined the graph: what is written before that waits in the pipe and would
-  // count its start-up as latency.
   bool wait_for_connected(const char* port_name) const {
     for (int waited_ms = 0; waited_ms < 10'000; ++waited_ms) {
       jack_port_t* port = jack_port_by_name(client_, port_name);
@@ -78,93 +76,100 @@ class FrameClock {
     return false;
   }
 
+  bool write_cycles(const std::string& path) {
+    jack_deactivate(client_);
+    std::FILE* log = std::fopen(path.c_str(), "w");
+    if (log == nullptr) return false;
+    for (std::size_t i = 0; i < std::min(logged_.load(), cycles_.size()); ++i) {
+      std::fprintf(log, "%u %u %llu\n", cycles_[i].frames, cycles_[i].clock,
+                   static_cast<unsigned long long>(cycles_[i].callback_us));
+    }
+    return std::fclose(log) == 0;
+  }
+
  private:
+  static int log_cycle(jack_nframes_t, void* self) {
+    auto& clock = *static_cast<FrameClock*>(self);
+    const Cycle cycle{jack_last_frame_time(clock.client_), jack_frame_time(clock.client_),
+                      jack_get_time()};
+    const std::size_t index = clock.logged_.fetch_add(1, std::memory_order_relaxed);
+    if (index < clock.cycles_.size()) clock.cycles_[index] = cycle;
+    return 0;
+  }
+
   jack_client_t* client_ = nullptr;
+  std::vector<Cycle> cycles_;
+  std::atomic<std::size_t> logged_{0};
 };
 
-// The three bytes of line i, as the program would unpack them: status, key, velocity. The line is
-// copied out first: sscanf on the whole text would measure the length of all of it every call.
-std::vector<unsigned char> bytes_of(const std::string& lines, std::size_t i) {
-  char line[line_length + 1]{};
-  lines.copy(line, line_length, i * line_length);
-  unsigned packed = 0;
-  std::sscanf(line, "m %x", &packed);
-  return {static_cast<unsigned char>(packed & 0xFF), static_cast<unsigned char>(packed >> 8 & 0xFF),
-          static_cast<unsigned char>(packed >> 16 & 0xFF)};
-}
-
-// The frame is read before the fork, so that the start-up measured includes the fork and exec a
-// shell would pay as well.
 int start_program(const char* log_path, char** program) {
   FrameClock clock;
   if (!clock.open()) return 2;
   const jack_nframes_t started_at = clock.now();
   const pid_t child = fork();
-  if (child < 0) return 1;
   if (child == 0) {
     execv(program[0], program);
     _exit(127);
   }
   int status = 0;
-  if (waitpid(child, &status, 0) != child) return 1;
+  if (child < 0 || waitpid(child, &status, 0) != child) return 1;
   std::FILE* log = std::fopen(log_path, "w");
   if (log == nullptr) return 1;
   std::fprintf(log, "%u\n", started_at);
-  if (std::fclose(log) != 0) return 1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  return std::fclose(log) == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc >= 4 && std::strcmp(argv[1], "start") == 0) return start_program(argv[2], argv + 3);
-  if (argc != 5 && argc != 6) {
-    std::fprintf(
-        stderr, "usage: note_producer pipe|rtmidi <messages> <longest gap us> <log|-> [limit s]\n");
-    return 1;
-  }
+  if (argc != 5 && argc != 6) return 1;
   const bool through_rtmidi = std::strcmp(argv[1], "rtmidi") == 0;
   const std::size_t messages = std::strtoul(argv[2], nullptr, 10);
   const int longest_gap_us = std::atoi(argv[3]);
-  const bool logging = std::strcmp(argv[4], "-") != 0;
+  const std::string log_path = argv[4];
+  const bool logging = log_path != "-";
   const double time_limit_s = argc == 6 ? std::atof(argv[5]) : 0.0;
 
   FrameClock clock;
-  if (logging && !clock.open()) return 2;
+  if (logging && !(clock.open() && clock.log_cycles())) return 2;
   if (logging && !through_rtmidi && !clock.wait_for_connected("hexmidi:out")) return 2;
   std::unique_ptr<RtMidiOut> rtmidi;
   if (through_rtmidi) {
     try {
       rtmidi = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "rtmidi_producer");
-      rtmidi->setErrorCallback(ignore_rtmidi_error, nullptr);
+      rtmidi->setErrorCallback([](RtMidiError::Type, const std::string&, void*) {}, nullptr);
       if (rtmidi->getPortCount() == 0) return 2;
       rtmidi->openPort(0, "out");
     } catch (const RtMidiError&) {
       return 2;
     }
   }
-
-  if (logging) clock.wait_frames(clock.rate() / 4);
+  if (logging) clock.wait_frames(48000 / 4);
 
   const std::string lines = bench::short_message_lines(messages);
-  std::vector<jack_nframes_t> written(logging ? messages : 0);
+  std::vector<jack_nframes_t> written(messages);
   std::mt19937 random(20260102);
   std::uniform_int_distribution<int> gap_us(0, longest_gap_us);
   const auto started = std::chrono::steady_clock::now();
   std::size_t sent = 0;
-  for (std::size_t i = 0; i < messages; ++i, ++sent) {
-    if (time_limit_s > 0 && i % 1024 == 0 &&
+  for (; sent < messages; ++sent) {
+    if (time_limit_s > 0 && sent % 1024 == 0 &&
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >
             time_limit_s) {
       break;
     }
     if (longest_gap_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(gap_us(random)));
-    if (logging) written[i] = clock.now();
+    const char* line = lines.data() + sent * bench::line_length;
+    if (logging) written[sent] = clock.now();
     if (through_rtmidi) {
-      std::vector<unsigned char> bytes = bytes_of(lines, i);
+      const unsigned long packed = std::strtoul(std::string(line + 2, 6).c_str(), nullptr, 16);
+      std::vector<unsigned char> bytes{static_cast<unsigned char>(packed & 0xFF),
+                                       static_cast<unsigned char>(packed >> 8 & 0xFF),
+                                       static_cast<unsigned char>(packed >> 16 & 0xFF)};
       rtmidi->sendMessage(&bytes);
-    } else if (write(STDOUT_FILENO, lines.data() + i * line_length, line_length) !=
-               static_cast<ssize_t>(line_length)) {
+    } else if (write(STDOUT_FILENO, line, bench::line_length) !=
+               static_cast<ssize_t>(bench::line_length)) {
       return 1;
     }
   }
@@ -174,12 +179,9 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::printf("%zu\n", sent);
   }
-
-  if (logging) {
-    std::FILE* log = std::fopen(argv[4], "w");
-    if (log == nullptr) return 1;
-    for (std::size_t i = 0; i < sent; ++i) std::fprintf(log, "%u\n", written[i]);
-    if (std::fclose(log) != 0) return 1;
-  }
-  return 0;
+  if (!logging) return 0;
+  std::FILE* log = std::fopen(log_path.c_str(), "w");
+  if (log == nullptr) return 1;
+  for (std::size_t i = 0; i < sent; ++i) std::fprintf(log, "%u\n", written[i]);
+  return std::fclose(log) == 0 && clock.write_cycles(log_path + ".cycles") ? 0 : 1;
 }
