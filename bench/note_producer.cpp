@@ -8,10 +8,9 @@
 //       runs the program and logs the frame time just before the fork: start-up's origin
 //
 // The gaps are uniform from 0 to the longest, from a fixed seed, so every way gets the same; 0
-// sends back to back. Beside the log, <log>.cycles has a line per server cycle: its first frame,
-// the frame the server's clock (jack_frame_time) told then, and when this client's callback ran,
-// in microseconds (jack_get_cycle_times gives its clock filter's times, which smooth a late
-// cycle away).
+// sends back to back. Beside the log, <log>.cycles has a line per server cycle: its first frame
+// and when this client's callback ran, in microseconds (jack_get_cycle_times gives the times of
+// the server's clock filter, which smooths a late cycle away).
 // The clock is a JACK client with no ports: woken each cycle, it joins no connection. Before the
 // first message it waits for hexmidi's port to be connected, then a quarter of a second, so that
 // start-up is out of the figures: hexmidi reads only once its connection carries data, and the
@@ -39,73 +38,56 @@ namespace {
 
 void ignore_jack_message(const char*) {}
 
+jack_client_t* client = nullptr;
 struct Cycle {
-  jack_nframes_t frames, clock;
+  jack_nframes_t frames;
   jack_time_t callback_us;
 };
+std::vector<Cycle> cycles(1 << 16);  // taken beforehand: a process callback must not allocate
+std::atomic<std::size_t> cycles_logged{0};
 
-class FrameClock {
- public:
-  bool open() {
-    jack_set_error_function(ignore_jack_message);
-    jack_set_info_function(ignore_jack_message);
-    client_ = jack_client_open("note_producer_clock", JackNoStartServer, nullptr);
-    return client_ != nullptr;
-  }
-  // Logs every cycle from now on; written into memory taken beforehand, as a callback must.
-  bool log_cycles() {
-    cycles_.resize(1 << 16);
-    return jack_set_process_callback(client_, log_cycle, this) == 0 && jack_activate(client_) == 0;
-  }
-  ~FrameClock() {
-    if (client_ != nullptr) jack_client_close(client_);
-  }
-  jack_nframes_t now() const { return jack_frame_time(client_); }
+int log_cycle(jack_nframes_t, void*) {
+  const std::size_t index = cycles_logged.fetch_add(1, std::memory_order_relaxed);
+  if (index < cycles.size()) cycles[index] = {jack_last_frame_time(client), jack_get_time()};
+  return 0;
+}
 
-  void wait_frames(jack_nframes_t frames) const {
-    const jack_nframes_t from = now();
-    while (now() - from < frames) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
+bool open_clock() {
+  jack_set_error_function(ignore_jack_message);
+  jack_set_info_function(ignore_jack_message);
+  client = jack_client_open("note_producer_clock", JackNoStartServer, nullptr);
+  return client != nullptr;
+}
 
-  bool wait_for_connected(const char* port_name) const {
-    for (int waited_ms = 0; waited_ms < 10'000; ++waited_ms) {
-      jack_port_t* port = jack_port_by_name(client_, port_name);
-      if (port != nullptr && jack_port_connected(port) > 0) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return false;
+// Until hexmidi's port is connected (or 10 s), then a quarter of a second in the server's frames.
+void wait_for_start(bool for_hexmidi) {
+  for (int ms = 0; for_hexmidi && ms < 10'000; ++ms) {
+    jack_port_t* port = jack_port_by_name(client, "hexmidi:out");
+    if (port != nullptr && jack_port_connected(port) > 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-
-  bool write_cycles(const std::string& path) {
-    jack_deactivate(client_);
-    std::FILE* log = std::fopen(path.c_str(), "w");
-    if (log == nullptr) return false;
-    for (std::size_t i = 0; i < std::min(logged_.load(), cycles_.size()); ++i) {
-      std::fprintf(log, "%u %u %llu\n", cycles_[i].frames, cycles_[i].clock,
-                   static_cast<unsigned long long>(cycles_[i].callback_us));
-    }
-    return std::fclose(log) == 0;
+  const jack_nframes_t from = jack_frame_time(client);
+  while (jack_frame_time(client) - from < 48000 / 4) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+}
 
- private:
-  static int log_cycle(jack_nframes_t, void* self) {
-    auto& clock = *static_cast<FrameClock*>(self);
-    const Cycle cycle{jack_last_frame_time(clock.client_), jack_frame_time(clock.client_),
-                      jack_get_time()};
-    const std::size_t index = clock.logged_.fetch_add(1, std::memory_order_relaxed);
-    if (index < clock.cycles_.size()) clock.cycles_[index] = cycle;
-    return 0;
+bool write_logs(const std::string& path, const std::vector<jack_nframes_t>& written) {
+  jack_deactivate(client);
+  std::FILE* log = std::fopen(path.c_str(), "w");
+  std::FILE* cycle_log = std::fopen((path + ".cycles").c_str(), "w");
+  if (log == nullptr || cycle_log == nullptr) return false;
+  for (jack_nframes_t frame : written) std::fprintf(log, "%u\n", frame);
+  for (std::size_t i = 0; i < std::min(cycles_logged.load(), cycles.size()); ++i) {
+    std::fprintf(cycle_log, "%u %llu\n", cycles[i].frames,
+                 static_cast<unsigned long long>(cycles[i].callback_us));
   }
-
-  jack_client_t* client_ = nullptr;
-  std::vector<Cycle> cycles_;
-  std::atomic<std::size_t> logged_{0};
-};
+  return std::fclose(log) == 0 && std::fclose(cycle_log) == 0;
+}
 
 int start_program(const char* log_path, char** program) {
-  FrameClock clock;
-  if (!clock.open()) return 2;
-  const jack_nframes_t started_at = clock.now();
+  if (!open_clock()) return 2;
+  const jack_nframes_t started_at = jack_frame_time(client);
   const pid_t child = fork();
   if (child == 0) {
     execv(program[0], program);
@@ -126,31 +108,32 @@ int main(int argc, char** argv) {
   if (argc != 5 && argc != 6) return 1;
   const bool through_rtmidi = std::strcmp(argv[1], "rtmidi") == 0;
   const std::size_t messages = std::strtoul(argv[2], nullptr, 10);
-  const int longest_gap_us = std::atoi(argv[3]);
   const std::string log_path = argv[4];
   const bool logging = log_path != "-";
   const double time_limit_s = argc == 6 ? std::atof(argv[5]) : 0.0;
 
-  FrameClock clock;
-  if (logging && !(clock.open() && clock.log_cycles())) return 2;
-  if (logging && !through_rtmidi && !clock.wait_for_connected("hexmidi:out")) return 2;
+  if (logging && !(open_clock() && jack_set_process_callback(client, log_cycle, nullptr) == 0 &&
+                   jack_activate(client) == 0)) {
+    return 2;
+  }
   std::unique_ptr<RtMidiOut> rtmidi;
-  if (through_rtmidi) {
-    try {
+  try {
+    if (through_rtmidi) {
       rtmidi = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "rtmidi_producer");
       rtmidi->setErrorCallback([](RtMidiError::Type, const std::string&, void*) {}, nullptr);
       if (rtmidi->getPortCount() == 0) return 2;
       rtmidi->openPort(0, "out");
-    } catch (const RtMidiError&) {
-      return 2;
     }
+  } catch (const RtMidiError&) {
+    return 2;
   }
-  if (logging) clock.wait_frames(48000 / 4);
+  if (logging) wait_for_start(!through_rtmidi);
 
   const std::string lines = bench::short_message_lines(messages);
-  std::vector<jack_nframes_t> written(messages);
+  std::vector<jack_nframes_t> written;
+  written.reserve(messages);
   std::mt19937 random(20260102);
-  std::uniform_int_distribution<int> gap_us(0, longest_gap_us);
+  std::uniform_int_distribution<int> gap_us(0, std::atoi(argv[3]));
   const auto started = std::chrono::steady_clock::now();
   std::size_t sent = 0;
   for (; sent < messages; ++sent) {
@@ -159,9 +142,9 @@ int main(int argc, char** argv) {
             time_limit_s) {
       break;
     }
-    if (longest_gap_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(gap_us(random)));
+    if (gap_us.b() > 0) std::this_thread::sleep_for(std::chrono::microseconds(gap_us(random)));
     const char* line = lines.data() + sent * bench::line_length;
-    if (logging) written[sent] = clock.now();
+    if (logging) written.push_back(jack_frame_time(client));
     if (through_rtmidi) {
       const unsigned long packed = std::strtoul(std::string(line + 2, 6).c_str(), nullptr, 16);
       std::vector<unsigned char> bytes{static_cast<unsigned char>(packed & 0xFF),
@@ -179,9 +162,5 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     std::printf("%zu\n", sent);
   }
-  if (!logging) return 0;
-  std::FILE* log = std::fopen(log_path.c_str(), "w");
-  if (log == nullptr) return 1;
-  for (std::size_t i = 0; i < sent; ++i) std::fprintf(log, "%u\n", written[i]);
-  return std::fclose(log) == 0 && clock.write_cycles(log_path + ".cycles") ? 0 : 1;
+  return !logging || write_logs(log_path, written) ? 0 : 1;
 }

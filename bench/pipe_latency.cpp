@@ -1,14 +1,14 @@
-// pipe_latency: how long a line written into a pipe takes to reach its reader.
+// pipe_latency: how long a line written into a pipe takes to reach its reader. A writer thread
+// stamps each write, waits for the line to arrive, then a random gap between the two bounds, so
+// that the reader is asleep in read() each time, as behind a person or a sequencer. Prints
+// {"us": [each line's latency in microseconds]}.
 //
 //   pipe_latency loop|bare <lines> <shortest gap us> <longest gap us> [reader priority]
 //
-// loop: the program's command loop reads the pipe, against the recording stand-in, and a line has
-//       arrived when its midiOutShortMsg call is made: the program's own way from pipe to port.
-// bare: a thread that only read()s: the least any reader of a pipe can wait, the machine's floor.
-// A writer thread stamps each write, waits for the line to arrive, then a random gap between the
-// two bounds, so that the reader is asleep in read() each time, as it is behind a person or a
-// sequencer. The reader thread takes SCHED_FIFO at the priority given (the writer keeps the
-// process's own: run it under chrt). Prints {"us": [each line's latency in microseconds]}.
+// loop: the program's command loop reads, against the recording stand-in: a line has arrived at
+//       its midiOutShortMsg call. bare: a thread that only read()s, the floor any reader meets.
+// The reader takes SCHED_FIFO at the priority given; the writer keeps the process's (run it under
+// chrt).
 #include <pthread.h>
 #include <unistd.h>
 

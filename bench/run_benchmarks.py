@@ -33,10 +33,7 @@ PERIOD, RATE = 256, 48000
 PRODUCER_PRIORITY, READER_PRIORITY = 5, 4
 TIMED_MESSAGES, LONGEST_GAP_US = 2000, 3000
 programs, directory = {}, ""
-
-
-def say(text):
-    print(f"== {text}", file=sys.stderr, flush=True)
+NO_SERVER = dict(os.environ, JACK_DEFAULT_SERVER="hexmidi-bench-none", JACK_NO_START_SERVER="1")
 
 
 def output_of(command, **options):
@@ -46,7 +43,7 @@ def output_of(command, **options):
 
 def start(command, stdin, env=None, stdout=subprocess.DEVNULL):
     """Under measured_run, in a process group of its own, so that one that overstays ends whole."""
-    result = tempfile.mktemp(dir=directory, suffix=".json")
+    result = tempfile.mktemp(dir=directory)
     process = subprocess.Popen([programs["measured_run"], result, *command], stdin=stdin,
                                stdout=stdout, stderr=subprocess.DEVNULL, env=env,
                                start_new_session=True)
@@ -63,8 +60,7 @@ def finish(process, timeout=120):
         raise RuntimeError(f"{process.args[2]} did not finish within {timeout} s") from None
     with open(process.result_path) as result:
         usage = json.load(result)
-    usage["cpu_s"] = usage["user_s"] + usage["system_s"]
-    return usage
+    return {**usage, "cpu_s": usage["user_s"] + usage["system_s"]}
 
 
 def run(command, stdin_path, env=None):
@@ -72,12 +68,16 @@ def run(command, stdin_path, env=None):
         return finish(start(command, stdin, env))
 
 
-def silent_pipe_cpu(env, seconds):
-    """CPU of a run whose input stays open and silent for `seconds`: waiting's cost."""
-    process = start([programs["hexmidi"]], subprocess.PIPE, env)
-    time.sleep(seconds)
-    process.stdin.close()
-    return finish(process)["cpu_s"]
+def waiting_cpu(env):
+    """CPU of a run whose input stays open and silent for 2 s, less one whose input ends at once:
+    what waiting costs, start-up and close left out."""
+    cpu = []
+    for seconds in (2, 0):
+        process = start([programs["hexmidi"]], subprocess.PIPE, env)
+        time.sleep(seconds)
+        process.stdin.close()
+        cpu.append(finish(process)["cpu_s"])
+    return cpu[0] - cpu[1]
 
 
 def write_file(name, lines):
@@ -101,44 +101,31 @@ def long_message(length):
     return bytes([0xF0, *(i % 128 for i in range(1, length - 1)), 0xF7])
 
 
-def stream_files():
-    files = {f"{count:,} lines": write_file(f"short-{count}", short_lines(count))
-             for count in (1000, 1_000_000)}
-    for mib in (1, 2):
-        files[f"{mib} MiB message"] = write_file(
-            f"long-{mib}", [f"l {mib << 20:X} " + long_message(mib << 20).hex(" ") + "\n"])
-    return files
-
-
-def google_benchmark(name, repetitions, *extra):
-    figures = json.loads(output_of([programs[name], "--benchmark_format=json",
-                                    f"--benchmark_repetitions={repetitions}", *extra]))
+def parsing(repetitions):
+    """Commands a second of the command loop and of the bare scanf loop, runs interleaved at
+    random so that a noisy moment of the machine hits both alike."""
     runs = collections.defaultdict(list)
-    for entry in figures["benchmarks"]:
+    for entry in json.loads(output_of([programs["command_parsing_benchmark"],
+                                       "--benchmark_format=json",
+                                       f"--benchmark_repetitions={repetitions}",
+                                       "--benchmark_enable_random_interleaving=true"]))[
+                                           "benchmarks"]:
         if entry.get("run_type") == "iteration":
             runs[entry["run_name"]].append(entry["items_per_second"])
     return runs
 
 
-def realtime_allowed():
-    return subprocess.run(["chrt", "-f", "1", "true"], stderr=subprocess.DEVNULL,
-                          check=False).returncode == 0
-
-
 def chrt(priority):
-    return [shutil.which("chrt"), "-f", str(priority)] if realtime_allowed() else []
+    """A prefix that runs a program at SCHED_FIFO, where this process may give it."""
+    allowed = subprocess.run(["chrt", "-f", "1", "true"], stderr=subprocess.DEVNULL).returncode
+    return [shutil.which("chrt"), "-f", str(priority)] if allowed == 0 else []
 
 
 def pipe_latency(mode, lines, gaps_us, priority=None):
     """Microseconds from each write into a pipe to its arrival (bench/pipe_latency.cpp)."""
     prefix = chrt(PRODUCER_PRIORITY) if priority else []
-    command = [*prefix, programs["pipe_latency"], mode, str(lines), *map(str, gaps_us)]
-    return json.loads(output_of(command + ([str(priority)] if prefix else [])))["us"]
-
-
-def without_jack():
-    return dict(os.environ, JACK_DEFAULT_SERVER=f"hexmidi-bench-none-{os.getpid()}",
-                JACK_NO_START_SERVER="1")
+    return json.loads(output_of([*prefix, programs["pipe_latency"], mode, str(lines),
+                                 *map(str, gaps_us), *([str(priority)] if prefix else [])]))["us"]
 
 
 @contextlib.contextmanager
@@ -146,79 +133,66 @@ def jack(realtime=False):
     # Synchronous, as the figures have always been taken: a late client is waited for, not lost.
     session = jack_harness.JackSession(PERIOD, RATE, realtime, sync=True)
     try:
-        session.start()
-        yield session
+        yield session.start()
     finally:
         session.stop()
 
 
-def notes(events):
-    """The stream's own note-ons and note-offs, without what a reset adds after them."""
-    return [event for event in events if event.data[0] & 0xF0 in (0x80, 0x90)]
-
-
-def flow(events, expected):
-    """What arrived of a stream, counted in whole periods, first to last, as the port buffer is
-    filled a period at a time."""
+def flow(session, expected):
+    """What arrived of a stream (its own notes or system exclusive, not what a reset adds),
+    counted in whole periods, first to last, as the port buffer is filled a period at a time."""
+    events = [event for event in session.events() if event.data[0] in (0x80, 0x90, 0xF0)]
     per_period = collections.Counter(event.frame // PERIOD for event in events)
-    first = min(per_period, default=0)
+    first, last = min(per_period, default=0), max(per_period, default=-1)
     remaining = iter(expected)
-    return {"arrived": len(events),
-            "complete": [event.data for event in events] == expected,
-            "in_order": all(any(event.data == wanted for wanted in remaining)
-                            for event in events),
-            "per_s": len(events) * RATE / PERIOD / (max(per_period) - first + 1) if events else 0,
+    return {"arrived": len(events), "complete": [event.data for event in events] == expected,
+            "in_order": all(any(event.data == wanted for wanted in remaining) for event in events),
+            "per_s": len(events) * RATE / PERIOD / (last - first + 1) if events else 0,
             "most_per_period": max(per_period.values(), default=0),
-            "per_period": [per_period[p] for p in range(first, max(per_period, default=-1) + 1)]}
+            "per_period": [per_period[p] for p in range(first, last + 1)]}
 
 
 def streams(files, repetitions):
-    """A burst of 1,000,000 short messages through hexmidi, then through RtMidi, each on a server of
-    its own; then System On messages, six bytes each, the device ID walking through 00 to 7F so
-    that one out of order shows, beside as many short messages, one run of each on one server."""
-    results = collections.defaultdict(list)
+    """A burst of 1,000,000 short messages through hexmidi, then through RtMidi, each on a server
+    of its own; then System On messages, six bytes each, the device ID walking through 00 to 7F
+    so that one out of order shows, beside as many short messages, one run of each on a server."""
+    results, kinds = collections.defaultdict(list), {}
     burst = short_bytes(1_000_000)
-    kinds = {}
     for count in (2000, 100_000):
         system_on = [bytes([0xF0, 0x7E, i & 0x7F, 0x09, 0x01, 0xF7]) for i in range(count)]
         kinds[f"short {count}"] = (write_file(f"s{count}", short_lines(count)), short_bytes(count))
-        kinds[f"long {count}"] = (write_file(f"l{count}", [f"l 6 {m.hex(' ')}\n"
-                                                           for m in system_on]), system_on)
+        kinds[f"long {count}"] = (write_file(f"l{count}", [f"l 6 {message.hex(' ')}\n"
+                                                           for message in system_on]), system_on)
     for _ in range(repetitions):
         with jack() as session:
             usage = run([programs["hexmidi"]], files["1,000,000 lines"], session.env)
-            results["hexmidi"].append({**flow(notes(session.events()), burst), "usage": usage})
+            results["hexmidi"].append({**flow(session, burst), "usage": usage})
         with jack() as session, open(os.devnull, "rb") as nothing:
             sender = start([programs["note_producer"], "rtmidi", str(len(burst)), "0", "-", "10"],
                            nothing, session.env, stdout=subprocess.PIPE)
             usage = finish(sender)
             sent = int(sender.stdout.read() or 0)
-            sender.stdout.close()
-            results["rtmidi"].append({**flow(notes(session.events()), burst[:sent]),
-                                      "usage": usage, "sent": sent})
+            results["rtmidi"].append({**flow(session, burst[:sent]), "usage": usage, "sent": sent})
         with jack() as session:
             for kind, (path, expected) in kinds.items():
                 session.start_recorder()
                 usage = run([programs["hexmidi"]], path, session.env)
-                arrived = [e for e in session.events() if e.data[0] in (0x80, 0x90, 0xF0)]
-                results[kind].append({**flow(arrived, expected), "usage": usage})
-                del results[kind][-1]["per_period"]
+                results[kind].append({**flow(session, expected), "usage": usage, "per_period": 0})
     return results
 
 
 @contextlib.contextmanager
 def load(name):
-    """Each loop in a process group of its own, ended by that group's id; not niced: they compete
-    with hexmidi as a user's build or a runaway process would."""
-    cores = range(os.cpu_count() or 1)
+    """One loop per core, each in a process group of its own, ended by that group's id; not
+    niced: they compete with hexmidi as a user's `make -j$(nproc)` or a runaway process would."""
     source = os.path.join(ROOT, "winmm_standin", "src", "alsa_backend.cpp")
     compile_once = (f"c++ -std=c++20 -O2 -g -I'{ROOT}/winmm_standin/include' -c '{source}' "
                     f"-o '{directory}/load-$$.o'")
-    loop = {"quiet": None, "busy": "while :; do :; done",
-            "build": f"while :; do {compile_once} || exit; done"}[name]
-    loops = [subprocess.Popen(["sh", "-c", loop], stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              start_new_session=True) for _ in cores if loop]
+    loop = {"quiet": None, "busy": ":", "build": compile_once}[name]
+    loops = [subprocess.Popen(["sh", "-c", f"while :; do {loop} || exit; done"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, start_new_session=True)
+             for _ in range(os.cpu_count() if loop else 0)]
     try:
         time.sleep(1.0 if loops else 0)  # a compiler's first second is spent starting up
         yield
@@ -235,8 +209,8 @@ def lines_of(path):
 
 
 def timed_run(way, session, expected):
-    """One timed run through the session's server: each message's error, in frames (its latency
-    less one period), and how late each cycle of the server reached a client."""
+    """One timed run: each message's error in frames (its latency less one period), and how late
+    each cycle reached a client: when the producer's callback ran, against the frame grid."""
     log = os.path.join(directory, "written")
     producer = [*chrt(PRODUCER_PRIORITY), programs["note_producer"], way, str(TIMED_MESSAGES),
                 str(LONGEST_GAP_US), log]
@@ -247,18 +221,16 @@ def timed_run(way, session, expected):
         writer.wait(120)
     else:
         subprocess.run(producer, stdout=subprocess.DEVNULL, env=session.env, timeout=120)
-    arrived = notes(session.events())
-    written = [frame for frame, in lines_of(log)]
-    if [event.data for event in arrived] != expected or len(written) != len(expected):
-        return {"intact": False, "arrived": len(arrived)}
-    errors = [event.frame - frame - PERIOD for event, frame in zip(arrived, written)]
-    # How late each cycle reached a client: when the producer's callback ran, against the frame
-    # grid. A message's error is put down to the server when a cycle between one period before its
-    # write and its arrival was late by half of it or more.
+    arrived, written = flow(session, expected), [frame for frame, in lines_of(log)]
+    if not arrived["complete"] or len(written) != len(expected):
+        return {"intact": False, "arrived": arrived["arrived"]}
+    errors = [event.frame - frame - PERIOD for event, frame in zip(session.events(), written)]
     cycles = lines_of(log + ".cycles")
-    offsets = [callback_us - frame * 1e6 / RATE for frame, _, callback_us in cycles]
+    offsets = [callback_us - frame * 1e6 / RATE for frame, callback_us in cycles]
     late = [(offset - min(offsets)) * RATE / 1e6 for offset in offsets]
-    frames = [frame for frame, _, _ in cycles]
+    # A message's error is the server's when a cycle between one period before its write and its
+    # arrival was late by half of it or more.
+    frames = [frame for frame, _ in cycles]
     near = [max(late[bisect.bisect_left(frames, w - PERIOD):bisect.bisect_right(frames, w + e)],
                 default=0) for w, e in zip(written, map(abs, errors))]
     return {"intact": True, "errors": errors, "cycle_late": late,
@@ -268,9 +240,8 @@ def timed_run(way, session, expected):
 def timing(repetitions):
     """Under each load, in turn: hexmidi fed by a real-time producer, RtMidi's JACK output called
     by it, and the floor: a real-time reader of a pipe alone, with the same gaps."""
-    expected = short_bytes(TIMED_MESSAGES)
-    realtime = realtime_allowed()
-    results = {"realtime": realtime, "server_realtime": []}
+    realtime = bool(chrt(1))
+    results = {"server_realtime": []}
     for name in ("quiet", "build", "busy"):
         runs = results[name] = {"hexmidi": [], "rtmidi": [], "floor": []}
         with load(name):
@@ -278,9 +249,8 @@ def timing(repetitions):
                 for way, key in (("pipe", "hexmidi"), ("rtmidi", "rtmidi")):
                     with jack(realtime) as session:
                         results["server_realtime"].append(server_runs_realtime(session))
-                        runs[key].append(timed_run(way, session, expected))
-                floor = pipe_latency("bare", TIMED_MESSAGES, (0, LONGEST_GAP_US),
-                                     READER_PRIORITY)
+                        runs[key].append(timed_run(way, session, short_bytes(TIMED_MESSAGES)))
+                floor = pipe_latency("bare", TIMED_MESSAGES, (0, LONGEST_GAP_US), READER_PRIORITY)
                 runs["floor"].append({"errors": [us * RATE / 1e6 for us in floor]})
     results["server_realtime"] = all(results["server_realtime"])
     return results
@@ -295,26 +265,21 @@ def server_runs_realtime(session):
 
 def jack_costs(files, repetitions):
     """CPU while waiting and while a long message drains, peak memory and start-up, through JACK.
-    The drain's own cost is measured inside long_message_drain, hand-over to close, less the
-    same for six bytes, which is the close alone: hexmidi's whole runs would drown the drain's
-    few milliseconds of CPU in the parse's run-to-run spread."""
+    The drain is measured inside long_message_drain, hand-over to close, less the same for six
+    bytes, the close alone: in hexmidi's whole runs its few milliseconds of CPU would drown in
+    the parse's run-to-run spread."""
     figures = collections.defaultdict(list)
     one_message = write_file("one", ["m 7F3C90\n"])
-    expected = long_message(1 << 20)
     for _ in range(repetitions):
         with jack() as session:
-            figures["idle_cpu_s"].append(silent_pipe_cpu(session.env, 2.0) -
-                                         silent_pipe_cpu(session.env, 0))
-            for name in ("1,000 lines", "1,000,000 lines"):
+            figures["idle_cpu_s"].append(waiting_cpu(session.env))
+            for name in ("1,000 lines", "1,000,000 lines", "1 MiB message"):
                 session.start_recorder()
-                figures[name].append(run([programs["hexmidi"]], files[name],
-                                         session.env)["peak_rss_kib"])
-            session.start_recorder()
-            whole = run([programs["hexmidi"]], files["1 MiB message"], session.env)
-            figures["1 MiB message"].append(whole["peak_rss_kib"])
-            figures["long_whole"].append(whole)
+                usage = run([programs["hexmidi"]], files[name], session.env)
+                figures[name].append(usage["peak_rss_kib"])
+            figures["long_whole"].append(usage)
             figures["long_intact"].append(
-                jack_harness.joined(session.events()).startswith(expected))
+                jack_harness.joined(session.events()).startswith(long_message(1 << 20)))
             for key, length in (("drain", 1 << 20), ("close", 6)):
                 session.start_recorder()
                 figures[key].append(json.loads(output_of([programs["long_message_drain"],
@@ -324,15 +289,14 @@ def jack_costs(files, repetitions):
         with jack() as session, open(one_message, "rb") as stdin:
             subprocess.run([programs["note_producer"], "start", log, programs["hexmidi"]],
                            stdin=stdin, stdout=subprocess.DEVNULL, env=session.env, timeout=60)
-            events = session.events()
-            if events:
-                frames = (events[0].frame - lines_of(log)[0][0]) & 0xFFFFFFFF
+            for event in session.events()[:1]:
+                frames = (event.frame - lines_of(log)[0][0]) & 0xFFFFFFFF
                 figures["start_to_message_ms"].append(frames * 1000 / RATE)
             session.start_recorder()
             figures["start_up_run_ms"].append(
                 run([programs["hexmidi"]], one_message, session.env)["wall_s"] * 1e3)
         figures["no_port_run_ms"].append(
-            run([programs["hexmidi"]], one_message, without_jack())["wall_s"] * 1e3)
+            run([programs["hexmidi"]], one_message, NO_SERVER)["wall_s"] * 1e3)
     return figures
 
 
@@ -341,26 +305,19 @@ def alsa_vm():
     machine of the ALSA tests, which runs the cases file of tests/vm/bench: one line a run,
     "figure KIND COUNT key=value...". This machine has no sequencer of its own to measure."""
     build_dir = os.path.dirname(programs["hexmidi"])
-    try:
-        output = subprocess.run(
-            [os.path.join(ROOT, "tests", "vm", "run-vm-tests.sh"), build_dir],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=1500,
-            env=dict(os.environ, HEXMIDI_VM_CASES_DIR=os.path.join(ROOT, "tests", "vm", "bench")),
-            check=False).stdout
-    except subprocess.TimeoutExpired:
-        return {"not_measured": "the virtual machine did not finish in 25 minutes"}
+    output = subprocess.run(
+        [os.path.join(ROOT, "tests", "vm", "run-vm-tests.sh"), build_dir], stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT, text=True, timeout=1500, check=False,
+        env=dict(os.environ, HEXMIDI_VM_CASES_DIR=os.path.join(ROOT, "tests", "vm", "bench")))
     runs = collections.defaultdict(list)
-    results = os.path.join(build_dir, "vm", "results.clean")
-    for line in open(results) if os.path.exists(results) else []:
-        fields = line.split()
-        if len(fields) > 2 and fields[0] == "figure":
-            runs[f"{fields[1]} {fields[2]}"].append(dict(f.split("=", 1) for f in fields[3:]))
-    if not runs:
-        return {"not_measured": "the virtual machine brought no figures: " +
-                " | ".join(output.splitlines()[-3:])}
-    seconds = [line.split()[4] for line in output.splitlines()
+    with contextlib.suppress(OSError), open(f"{build_dir}/vm/results.clean") as results:
+        for fields in map(str.split, results):
+            if len(fields) > 2 and fields[0] == "figure":
+                runs[f"{fields[1]} {fields[2]}"].append(dict(f.split("=", 1) for f in fields[3:]))
+    seconds = [line.split()[4] for line in output.stdout.splitlines()
                if line.startswith("virtual machine ran for")]
-    return {"runs": runs, "seconds": seconds[0] if seconds else "?"}
+    return {"runs": runs, "seconds": seconds[0] if seconds else "?"} if runs else {
+        "not_measured": " | ".join(output.stdout.splitlines()[-3:])}
 
 
 def machine(build_dir):
@@ -382,40 +339,31 @@ def machine(build_dir):
 
 
 def measure(repetitions, with_jack, with_vm):
-    results = {"repetitions": repetitions, "load_before": open("/proc/loadavg").read()[:14]}
-    files = stream_files()
-    say("parsing and dispatch")
-    results["parsing"] = google_benchmark("command_parsing_benchmark", repetitions,
-                                          "--benchmark_enable_random_interleaving=true")
-    if "standin_api_benchmark" in programs:
-        results["standin_calls"] = google_benchmark("standin_api_benchmark", repetitions)
-    say("pipe to port")
-    results["pipe_to_port"] = {way: [pipe_latency("loop", 3000, (100, 1000), priority)
-                                     for _ in range(repetitions)]
-                               for way, priority in (("normal", None),
-                                                     ("realtime", READER_PRIORITY))}
-    say("CPU while waiting and peak memory, with no port")
-    results["idle_cpu_s"] = [silent_pipe_cpu(without_jack(), 2.0) - silent_pipe_cpu(
-        without_jack(), 0) for _ in range(repetitions)]
-    results["memory_kib"] = {name: [run([programs["hexmidi"]], path, without_jack())
-                                    ["peak_rss_kib"] for _ in range(repetitions)]
-                             for name, path in files.items()}
-    results["memory_kib"]["/bin/true"] = [run(["/bin/true"], files["1,000 lines"])
-                                          ["peak_rss_kib"] for _ in range(repetitions)]
+    r = {"repetitions": repetitions, "load_before": open("/proc/loadavg").read()[:14]}
+    files = {f"{count:,} lines": write_file(f"short-{count}", short_lines(count))
+             for count in (1000, 1_000_000)}
+    for mib in (1, 2):
+        files[f"{mib} MiB message"] = write_file(
+            f"long-{mib}", [f"l {mib << 20:X} {long_message(mib << 20).hex(' ')}\n"])
+    r["parsing"] = parsing(repetitions)
+    r["pipe_to_port"] = {way: [pipe_latency("loop", 3000, (100, 1000), priority)
+                               for _ in range(repetitions)]
+                         for way, priority in (("normal", None), ("realtime", READER_PRIORITY))}
+    r["idle_cpu_s"] = [waiting_cpu(NO_SERVER) for _ in range(repetitions)]
+    r["memory_kib"] = {name: [run([programs["hexmidi"]], path, NO_SERVER)["peak_rss_kib"]
+                              for _ in range(repetitions)] for name, path in files.items()}
+    r["memory_kib"]["/bin/true"] = [run(["/bin/true"], files["1,000 lines"])["peak_rss_kib"]
+                                    for _ in range(repetitions)]
     if with_jack:
-        jack_repetitions = min(repetitions, 3)
-        say("a burst and streams of small long messages through JACK")
-        results["streams"] = streams(files, jack_repetitions)
-        say("timing through JACK under three loads, beside the floor")
-        results["timing"] = timing(jack_repetitions)
-        say("CPU, memory and start-up through JACK")
-        results["jack"] = jack_costs(files, jack_repetitions)
-    # Last: the emulator takes a whole core.
-    if with_vm:
-        say("streams and start-up through ALSA, in a virtual machine")
-    results["alsa_vm"] = alsa_vm() if with_vm else {"not_measured": "the run used `--no-vm`"}
-    results["load_after"] = open("/proc/loadavg").read()[:14]
-    return results
+        print("== through JACK", file=sys.stderr, flush=True)
+        r["streams"] = streams(files, min(repetitions, 3))
+        r["timing"] = timing(min(repetitions, 3))
+        r["jack"] = jack_costs(files, min(repetitions, 3))
+    if with_vm:  # last: the emulator takes a whole core
+        print("== through ALSA, in a virtual machine", file=sys.stderr, flush=True)
+    r["alsa_vm"] = alsa_vm() if with_vm else {"not_measured": "the run used `--no-vm`"}
+    r["load_after"] = open("/proc/loadavg").read()[:14]
+    return r
 
 
 def main():
@@ -430,19 +378,17 @@ def main():
     with open(os.path.join(arguments.build_dir, "bench", "bench_programs.json")) as listing:
         programs.update(json.load(listing))
     # The end-to-end tests' harness finds its programs in the environment.
-    os.environ["HEXMIDI_BINARY"] = programs["hexmidi"]
-    os.environ["HEXMIDI_JACK_RECORDER"] = programs.get("jack_recorder", "")
-    with_jack = not arguments.no_jack and "note_producer" in programs
+    os.environ.update(HEXMIDI_BINARY=programs["hexmidi"],
+                      HEXMIDI_JACK_RECORDER=programs.get("jack_recorder", ""))
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="hexmidi-bench-") as directory:
-        results = measure(arguments.repetitions, with_jack, not arguments.no_vm)
-    results["machine"] = machine(arguments.build_dir)
-    results["seconds"] = time.monotonic() - started
+        results = measure(arguments.repetitions, not arguments.no_jack, not arguments.no_vm)
+    results.update(machine=machine(arguments.build_dir), seconds=time.monotonic() - started)
     figures = os.path.join(arguments.build_dir, "bench", "benchmark_results.json")
     with open(figures, "w") as out:
         json.dump(results, out)
     report.write(figures, arguments.report)
-    say(f"wrote {arguments.report} in {results['seconds']:.0f} s")
+    print(f"== wrote {arguments.report} in {results['seconds']:.0f} s", file=sys.stderr)
 
 
 if __name__ == "__main__":
