@@ -1,12 +1,10 @@
 // note_producer: writes the benchmarks' note stream with random gaps, as text into a pipe (to
 // hexmidi's standard input) or straight through RtMidi's JACK output, and logs the JACK frame time
 // of every write, so that a recording of what reached the server gives each message's latency.
-//
 //   note_producer pipe|rtmidi <messages> <longest gap us> <log|-> [time limit s]
 //       rtmidi sends to the first JACK MIDI input port and prints how many it sent
 //   note_producer start <log> <program> [arguments...]
 //       runs the program and logs the frame time just before the fork: start-up's origin
-//
 // The gaps are uniform from 0 to the longest, from a fixed seed, so every way gets the same; 0
 // sends back to back. Beside the log, <log>.cycles has a line per server cycle: its first frame
 // and when this client's callback ran, in microseconds (jack_get_cycle_times gives the times of

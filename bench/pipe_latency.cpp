@@ -1,14 +1,9 @@
-// pipe_latency: how long a line written into a pipe takes to reach its reader. A writer thread
-// stamps each write, waits for the line to arrive, then a random gap between the two bounds, so
-// that the reader is asleep in read() each time, as behind a person or a sequencer. Prints
-// {"us": [each line's latency in microseconds]}.
-//
+// pipe_latency: how long a line written into a pipe takes to reach its reader; prints {"us": [..]}.
 //   pipe_latency loop|bare <lines> <shortest gap us> <longest gap us> [reader priority]
-//
-// loop: the program's command loop reads, against the recording stand-in: a line has arrived at
-//       its midiOutShortMsg call. bare: a thread that only read()s, the floor any reader meets.
-// The reader takes SCHED_FIFO at the priority given; the writer keeps the process's (run it under
-// chrt).
+// loop: the program's command loop reads, against the recording stand-in; a line has arrived at
+// its midiOutShortMsg call. bare: a thread that only read()s, the floor any reader meets. The
+// writer waits for each line to arrive, then a random gap, so the reader is asleep in read() each
+// time. The reader takes SCHED_FIFO at the priority given; the writer keeps the process's.
 #include <pthread.h>
 #include <unistd.h>
 
