@@ -6,9 +6,10 @@
 //   note_producer start <log> <program> [arguments...]
 //       runs the program and logs the frame time just before the fork: start-up's origin
 // The gaps are uniform from 0 to the longest, from a fixed seed, so every way gets the same; 0
-// sends back to back. Beside the log, <log>.cycles has a line per server cycle: its first frame
-// and when this client's callback ran, in microseconds (jack_get_cycle_times gives the times of
-// the server's clock filter, which smooths a late cycle away).
+// sends back to back. Beside the log, <log>.cycles has a line per server cycle: its first frame,
+// how far past it the server's clock (jack_frame_time) was as the callback ran, and when it ran,
+// in microseconds (jack_get_cycle_times gives its clock filter's times, which smooth a late
+// cycle away).
 // The clock is a JACK client with no ports: woken each cycle, it joins no connection. Before the
 // first message it waits for hexmidi's port to be connected, then a quarter of a second, so that
 // start-up is out of the figures: hexmidi reads only once its connection carries data, and the
@@ -38,7 +39,7 @@ void ignore_jack_message(const char*) {}
 
 jack_client_t* client = nullptr;
 struct Cycle {
-  jack_nframes_t frames;
+  jack_nframes_t frames, clock;
   jack_time_t callback_us;
 };
 std::vector<Cycle> cycles(1 << 16);  // taken beforehand: a process callback must not allocate
@@ -46,7 +47,9 @@ std::atomic<std::size_t> cycles_logged{0};
 
 int log_cycle(jack_nframes_t, void*) {
   const std::size_t index = cycles_logged.fetch_add(1, std::memory_order_relaxed);
-  if (index < cycles.size()) cycles[index] = {jack_last_frame_time(client), jack_get_time()};
+  if (index < cycles.size()) {
+    cycles[index] = {jack_last_frame_time(client), jack_frame_time(client), jack_get_time()};
+  }
   return 0;
 }
 
@@ -77,7 +80,8 @@ bool write_logs(const std::string& path, const std::vector<jack_nframes_t>& writ
   if (log == nullptr || cycle_log == nullptr) return false;
   for (jack_nframes_t frame : written) std::fprintf(log, "%u\n", frame);
   for (std::size_t i = 0; i < std::min(cycles_logged.load(), cycles.size()); ++i) {
-    std::fprintf(cycle_log, "%u %llu\n", cycles[i].frames,
+    std::fprintf(cycle_log, "%u %d %llu\n", cycles[i].frames,
+                 static_cast<int>(cycles[i].clock - cycles[i].frames),
                  static_cast<unsigned long long>(cycles[i].callback_us));
   }
   return std::fclose(log) == 0 && std::fclose(cycle_log) == 0;

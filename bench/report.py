@@ -1,10 +1,10 @@
-"""Fills the tables of docs/performance.md from one run's figures, and draws its pictures.
+"""Fills the tables of docs/performance.md from one run's figures, and draws its pictures beside it.
 
     python3 bench/report.py <benchmark_results.json> <report.md>
 
-The report is written by hand; this only replaces what stands between a `<!-- figures: NAME -->`
-line and the next `<!-- end -->` with the table NAME, and redraws the pictures beside it. Every
-figure repeated over runs is their median, with the lowest and highest in brackets.
+The text is written by hand: only what stands between a `<!-- figures: NAME -->` line and the
+next `<!-- end -->` is replaced, by the table NAME. A figure repeated over runs is their median,
+with the lowest and highest in brackets.
 """
 
 import json
@@ -205,10 +205,10 @@ def timing(r):
                          spread(map(worst, errors), 1),
                          *((spread(map(ratio, p99, (quantile(f, .99) for f in floor)), 1),
                             spread(map(ratio, map(worst, errors), map(worst, floor)), 1),
-                            spread(max(run["cycle_late"]) for run in runs[way]),
+                            spread(max(run["cycle_off"]) for run in runs[way]),
                             spread(own, 1), spread(map(ratio, own, map(worst, floor)), 1))
                            if against_floor else [""] * 5)))
-    return table(("load", "", "p99", "worst", "p99 / floor's", "worst / floor's", "latest cycle",
+    return table(("load", "", "p99", "worst", "p99 / floor's", "worst / floor's", "server off by, most",
                   "worst, server's left out", "that / floor's worst"), *rows)
 
 

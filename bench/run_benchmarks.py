@@ -69,8 +69,7 @@ def run(command, stdin_path, env=None):
 
 
 def waiting_cpu(env):
-    """CPU of a run whose input stays open and silent for 2 s, less one whose input ends at once:
-    what waiting costs, start-up and close left out."""
+    """CPU of a run on a pipe silent for 2 s, less one whose input ends at once: waiting's cost."""
     cpu = []
     for seconds in (2, 0):
         process = start([programs["hexmidi"]], subprocess.PIPE, env)
@@ -102,8 +101,7 @@ def long_message(length):
 
 
 def parsing(repetitions):
-    """Commands a second of the command loop and of the bare scanf loop, runs interleaved at
-    random so that a noisy moment of the machine hits both alike."""
+    """Commands a second of the command loop and the bare scanf loop, interleaved at random."""
     runs = collections.defaultdict(list)
     for entry in json.loads(output_of([programs["command_parsing_benchmark"],
                                        "--benchmark_format=json",
@@ -210,7 +208,7 @@ def lines_of(path):
 
 def timed_run(way, session, expected):
     """One timed run: each message's error in frames (its latency less one period), and how late
-    each cycle reached a client: when the producer's callback ran, against the frame grid."""
+    each cycle reached a client (when the producer's callback ran, against the frame grid)."""
     log = os.path.join(directory, "written")
     producer = [*chrt(PRODUCER_PRIORITY), programs["note_producer"], way, str(TIMED_MESSAGES),
                 str(LONGEST_GAP_US), log]
@@ -226,16 +224,19 @@ def timed_run(way, session, expected):
         return {"intact": False, "arrived": arrived["arrived"]}
     errors = [event.frame - frame - PERIOD for event, frame in zip(session.events(), written)]
     cycles = lines_of(log + ".cycles")
-    offsets = [callback_us - frame * 1e6 / RATE for frame, callback_us in cycles]
-    # Against the next 16 cycles: after a long stall the server sets its grid anew, later.
+    offsets = [callback_us - frame * 1e6 / RATE for frame, _, callback_us in cycles]
+    # Against the next 16 cycles: after a long stall the server sets its grid anew, later. How
+    # far off a cycle was is the more of that and of how far the clock both ends stamp with was
+    # from it: after stalls the server's clock filter can stray by many periods.
     late = [(offset - min(offsets[i:i + 16])) * RATE / 1e6 for i, offset in enumerate(offsets)]
+    off = [max(lateness, abs(clock)) for lateness, (_, clock, _) in zip(late, cycles)]
     # A message's error is the server's when a cycle from two periods before its write to one
-    # after its arrival was late by half of it or more.
-    frames = [frame for frame, _ in cycles]
-    near = [max(late[bisect.bisect_left(frames, w - 2 * PERIOD):
-                     bisect.bisect_right(frames, w + e + PERIOD)], default=0)
+    # after its arrival was off by half of it or more.
+    frames = [frame for frame, _, _ in cycles]
+    near = [max(off[bisect.bisect_left(frames, w - 2 * PERIOD):
+                    bisect.bisect_right(frames, w + e + PERIOD)], default=0)
             for w, e in zip(written, map(abs, errors))]
-    return {"intact": True, "errors": errors, "cycle_late": late,
+    return {"intact": True, "errors": errors, "cycle_off": off,
             "own": [e for e, n in zip(errors, near) if n < abs(e) / 2]}
 
 
@@ -259,17 +260,15 @@ def timing(repetitions):
 
 
 def server_runs_realtime(session):
-    """Whether any thread of the server runs SCHED_FIFO or SCHED_RR (stat's field 41)."""
+    # Whether any thread of the server runs SCHED_FIFO or SCHED_RR (stat's field 41).
     tasks = f"/proc/{session.server_pid}/task"
     return any(open(f"{tasks}/{task}/stat").read().rsplit(")", 1)[1].split()[38] in ("1", "2")
                for task in os.listdir(tasks))
 
 
 def jack_costs(files, repetitions):
-    """CPU while waiting and while a long message drains, peak memory and start-up, through JACK.
-    The drain is measured inside long_message_drain, hand-over to close, less the same for six
-    bytes, the close alone: in hexmidi's whole runs its few milliseconds of CPU would drown in
-    the parse's run-to-run spread."""
+    """CPU while waiting and while a long message drains (in long_message_drain, less the close
+    alone: in hexmidi's whole runs its CPU would drown in the parse's), memory and start-up."""
     figures = collections.defaultdict(list)
     one_message = write_file("one", ["m 7F3C90\n"])
     for _ in range(repetitions):
