@@ -225,11 +225,11 @@ def timed_run(way, session, expected):
     errors = [event.frame - frame - PERIOD for event, frame in zip(session.events(), written)]
     cycles = lines_of(log + ".cycles")
     offsets = [callback_us - frame * 1e6 / RATE for frame, _, callback_us in cycles]
-    # Against the next 16 cycles: after a long stall the server sets its grid anew, later. How
-    # far off a cycle was is the more of that and of how far the clock both ends stamp with was
-    # from it: after stalls the server's clock filter can stray by many periods.
+    # Against the next 16 cycles (after a stall the server sets its grid anew), and how far the
+    # clock both ends stamp with strayed from the cycle: after stalls its filter can, by periods.
     late = [(offset - min(offsets[i:i + 16])) * RATE / 1e6 for i, offset in enumerate(offsets)]
-    off = [max(lateness, abs(clock)) for lateness, (_, clock, _) in zip(late, cycles)]
+    usual = sorted(clock for _, clock, _ in cycles)[len(cycles) // 2]  # the callback's own place
+    off = [max(lateness, abs(clock - usual)) for lateness, (_, clock, _) in zip(late, cycles)]
     # A message's error is the server's when a cycle from two periods before its write to one
     # after its arrival was off by half of it or more.
     frames = [frame for frame, _, _ in cycles]
