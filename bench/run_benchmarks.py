@@ -137,8 +137,7 @@ def jack(realtime=False):
 
 
 def flow(session, expected):
-    """What arrived of a stream (its own notes or system exclusive, not what a reset adds),
-    counted in whole periods, first to last, as the port buffer is filled a period at a time."""
+    """What arrived of a stream (not what a reset adds), counted in whole periods, first to last."""
     events = [event for event in session.events() if event.data[0] in (0x80, 0x90, 0xF0)]
     per_period = collections.Counter(event.frame // PERIOD for event in events)
     first, last = min(per_period, default=0), max(per_period, default=-1)
@@ -241,8 +240,7 @@ def timed_run(way, session, expected):
 
 
 def timing(repetitions):
-    """Under each load, in turn: hexmidi fed by a real-time producer, RtMidi's JACK output called
-    by it, and the floor: a real-time reader of a pipe alone, with the same gaps."""
+    """Under each load, in turn: hexmidi, RtMidi's JACK output, and a real-time reader alone."""
     realtime = bool(chrt(1))
     results = {"server_realtime": []}
     for name in ("quiet", "build", "busy"):
