@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmarks, runs them all and fills in the tables of docs/performance.md and its two
-# pictures beside it: about six minutes once built. Extra arguments go to bench/run_benchmarks.py:
+# pictures beside it: five to six minutes once built. Extra arguments go to bench/run_benchmarks.py:
 #   scripts/run-benchmarks.sh --repetitions 3
 #   scripts/run-benchmarks.sh --no-jack
 #   scripts/run-benchmarks.sh --no-vm      (without the ALSA figures from the virtual machine)
