@@ -1,197 +1,393 @@
-"""Runs every benchmark against one build tree and writes the report.
+"""Runs every benchmark against a build tree configured with -DHEXMIDI_BUILD_BENCHMARKS=ON, keeps
+the figures in <build dir>/bench/benchmark_results.json and fills the report from them.
 
     python3 bench/run_benchmarks.py <build dir> <report.md> [--repetitions N] [--no-jack] [--no-vm]
 
-The build tree must have been configured with -DHEXMIDI_BUILD_BENCHMARKS=ON and built; it lists
-its programs in bench/bench_programs.json. Progress goes to standard error; the raw figures are
-kept beside the programs as bench/benchmark_results.json.
+Every program runs under measured_run, which reads wait4()'s rusage of that child alone: a child
+forked from Python would report Python's peak resident size, which it inherits at the fork.
 """
 
 import argparse
+import bisect
+import collections
+import contextlib
 import datetime
-import gzip
 import json
 import os
 import platform
+import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-here = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(here), "tests", "e2e"))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+import jack_harness  # noqa: E402
+import report  # noqa: E402
 
-import alsa_vm_measurements  # noqa: E402
-import jack_measurements  # noqa: E402
-import machine_load  # noqa: E402
-import performance_report  # noqa: E402
-import process_usage  # noqa: E402
-import program_measurements  # noqa: E402
+PERIOD, RATE = 256, 48000
+# SCHED_FIFO priorities as users run them: jackd -R at 10, its clients' process threads at 5, the
+# producer there too, and hexmidi's reading thread (and the floor's reader) one below.
+PRODUCER_PRIORITY, READER_PRIORITY = 5, 4
+TIMED_MESSAGES, LONGEST_GAP_US = 2000, 3000
+programs, directory = {}, ""
+NO_SERVER = dict(os.environ, JACK_DEFAULT_SERVER="hexmidi-bench-none", JACK_NO_START_SERVER="1")
 
 
-def say(text):
-    print(f"== {text}", file=sys.stderr, flush=True)
+def output_of(command, **options):
+    return subprocess.run(command, check=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                          text=True, timeout=600, **options).stdout
 
 
-def _first_line(command):
+def start(command, stdin, env=None, stdout=subprocess.DEVNULL):
+    """Under measured_run, in a process group of its own, so that one that overstays ends whole."""
+    result = tempfile.mktemp(dir=directory)
+    process = subprocess.Popen([programs["measured_run"], result, *command], stdin=stdin,
+                               stdout=stdout, stderr=subprocess.DEVNULL, env=env,
+                               start_new_session=True)
+    process.result_path = result
+    return process
+
+
+def finish(process, timeout=120):
     try:
-        output = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                text=True, check=False).stdout
-    except OSError:
-        return "unknown"
-    return output.strip().splitlines()[0] if output.strip() else "unknown"
+        process.wait(timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+        raise RuntimeError(f"{process.args[2]} did not finish within {timeout} s") from None
+    with open(process.result_path) as result:
+        usage = json.load(result)
+    return {**usage, "cpu_s": usage["user_s"] + usage["system_s"]}
 
 
-def _cpu_model():
-    with open("/proc/cpuinfo") as cpuinfo:
-        for line in cpuinfo:
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    return platform.processor() or "unknown"
+def run(command, stdin_path, env=None):
+    with open(stdin_path, "rb") as stdin:
+        return finish(start(command, stdin, env))
 
 
-def _load_average():
-    with open("/proc/loadavg") as loadavg:
-        return " ".join(loadavg.read().split()[:3])
+def waiting_cpu(env):
+    """CPU of a run on a pipe silent for 2 s, less one whose input ends at once: waiting's cost."""
+    cpu = []
+    for seconds in (2, 0):
+        process = start([programs["hexmidi"]], subprocess.PIPE, env)
+        time.sleep(seconds)
+        process.stdin.close()
+        cpu.append(finish(process)["cpu_s"])
+    return cpu[0] - cpu[1]
 
 
-def _preemption():
-    """The kernel's preemption model, as its configuration names it: how long a real-time thread
-    may wait for a core that is busy inside the kernel."""
+def write_file(name, lines):
+    path = os.path.join(directory, name)
+    with open(path, "w") as out:
+        out.writelines(lines)
+    return path
+
+
+def short_lines(count):
+    """As bench/generated_streams.h writes them: note-on and note-off pairs, keys rising."""
+    return [f"m {0x7F if i % 2 == 0 else 0:02X}{i // 2 % 128:02X}{0x80 if i % 2 else 0x90:02X}\n"
+            for i in range(count)]
+
+
+def short_bytes(count):
+    return [bytes.fromhex(line[6:8] + line[4:6] + line[2:4]) for line in short_lines(count)]
+
+
+def long_message(length):
+    return bytes([0xF0, *(i % 128 for i in range(1, length - 1)), 0xF7])
+
+
+def parsing(repetitions):
+    """Commands a second of the command loop and the bare scanf loop, interleaved at random."""
+    runs = collections.defaultdict(list)
+    for entry in json.loads(output_of([programs["command_parsing_benchmark"],
+                                       "--benchmark_format=json",
+                                       f"--benchmark_repetitions={repetitions}",
+                                       "--benchmark_enable_random_interleaving=true"]))[
+                                           "benchmarks"]:
+        if entry.get("run_type") == "iteration":
+            runs[entry["run_name"]].append(entry["items_per_second"])
+    return runs
+
+
+def chrt(priority):
+    """A prefix that runs a program at SCHED_FIFO, where this process may give it."""
+    allowed = subprocess.run(["chrt", "-f", "1", "true"], stderr=subprocess.DEVNULL).returncode
+    return [shutil.which("chrt"), "-f", str(priority)] if allowed == 0 else []
+
+
+def pipe_latency(mode, lines, gaps_us, priority=None):
+    """Microseconds from each write into a pipe to its arrival (bench/pipe_latency.cpp)."""
+    prefix = chrt(PRODUCER_PRIORITY) if priority else []
+    return json.loads(output_of([*prefix, programs["pipe_latency"], mode, str(lines),
+                                 *map(str, gaps_us), *([str(priority)] if prefix else [])]))["us"]
+
+
+@contextlib.contextmanager
+def jack(realtime=False):
+    # Synchronous, as the figures have always been taken: a late client is waited for, not lost.
+    session = jack_harness.JackSession(PERIOD, RATE, realtime, sync=True)
     try:
-        with gzip.open("/proc/config.gz", "rt") as config:
-            chosen = [line.split("=")[0][len("CONFIG_"):] for line in config
-                      if line.rstrip() in ("CONFIG_PREEMPT_NONE=y", "CONFIG_PREEMPT_VOLUNTARY=y",
-                                           "CONFIG_PREEMPT=y", "CONFIG_PREEMPT_RT=y",
-                                           "CONFIG_PREEMPT_DYNAMIC=y")]
-    except OSError:
-        return "unknown"
-    return ", ".join(chosen) or "unknown"
+        yield session.start()
+    finally:
+        session.stop()
 
 
-def _build_type(build_dir):
-    with open(os.path.join(build_dir, "CMakeCache.txt")) as cache:
-        for line in cache:
-            if line.startswith("CMAKE_BUILD_TYPE:"):
-                return line.split("=", 1)[1].strip() or "none"
-    return "unknown"
+def flow(session, expected):
+    """What arrived of a stream (not what a reset adds), counted in whole periods, first to last."""
+    events = [event for event in session.events() if event.data[0] in (0x80, 0x90, 0xF0)]
+    per_period = collections.Counter(event.frame // PERIOD for event in events)
+    first, last = min(per_period, default=0), max(per_period, default=-1)
+    remaining = iter(expected)
+    return {"arrived": len(events), "complete": [event.data for event in events] == expected,
+            "in_order": all(any(event.data == wanted for wanted in remaining) for event in events),
+            "per_s": len(events) * RATE / PERIOD / (last - first + 1) if events else 0,
+            "most_per_period": max(per_period.values(), default=0),
+            "per_period": [per_period[p] for p in range(first, last + 1)]}
 
 
-def machine(build_dir):
-    return {
-        "build_type": _build_type(build_dir),
-        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
-        "nproc": os.cpu_count(),
-        "cpu": _cpu_model(),
-        "kernel": platform.release(),
-        "preemption": _preemption(),
-        "jackd": _first_line(["pkg-config", "--modversion", "jack"]),
-        "rtmidi": _first_line(["pkg-config", "--modversion", "rtmidi"]),
-        "compiler": _first_line(["c++", "--version"]),
-    }
-
-
-def measure(programs, repetitions, with_jack, with_vm, directory):
-    results = {"repetitions": repetitions, "load_before": _load_average()}
-    no_server = jack_measurements.no_server_environment()
-    streams = program_measurements.write_streams(programs, directory)
-
-    say("1. parsing and dispatch")
-    results["parsing"] = program_measurements.parsing(programs, repetitions)
-    results["standin_calls"] = program_measurements.standin_calls(programs, repetitions)
-    say("4. pipe to port")
-    results["pipe_to_port"] = program_measurements.pipe_to_port(programs, repetitions)
-    if machine_load.realtime_allowed():
-        priority = machine_load.HEXMIDI_PRIORITY
-        results["pipe_to_port_realtime"] = {
-            "priority": priority,
-            **program_measurements.pipe_to_port(
-                programs, repetitions, prefix=machine_load.as_realtime([], priority))}
-    say("5. CPU while waiting on a silent pipe")
-    results["idle"] = program_measurements.idle_cpu(programs["hexmidi"], repetitions, no_server)
-    say("6. peak memory")
-    results["memory"] = program_measurements.peak_memory(programs["hexmidi"], repetitions,
-                                                         streams, no_server)
-    results["memory_floor_kib"] = program_measurements.peak_memory(
-        "/bin/true", repetitions, {"floor": streams["1,000 lines"]}, no_server)["floor"]
-
-    results["jack"] = None
-    if with_jack and jack_measurements.available():
-        jack_repetitions = max(1, min(repetitions, 3))
-        jack = {"repetitions": jack_repetitions}
-        say("2. a burst through JACK, hexmidi and RtMidi")
-        jack["burst"] = jack_measurements.burst(programs, streams["1,000,000 lines"],
-                                                jack_repetitions)
-        say("2b. streams of small long messages through JACK")
-        jack["long_stream"] = jack_measurements.long_stream(programs, (2000, 100_000),
-                                                            jack_repetitions, directory)
-        say("3. timing through JACK: quiet, beside a parallel build, beside busy loops")
-        jack["timing"] = jack_measurements.timing(programs, 2000, 3000, jack_repetitions,
-                                                  directory)
-        say("5. CPU while waiting, and while a long message drains, through JACK")
-        jack["idle"] = jack_measurements.idle_with_server(programs, jack_repetitions)
-        jack["long_message"] = jack_measurements.long_message_drain(
-            programs, streams["1 MiB message"], jack_repetitions)
-        say("6. peak memory through JACK")
-        jack["memory_1000"] = jack_measurements.peak_memory_with_server(
-            programs, streams["1,000 lines"], jack_repetitions)
-        say("7. start-up")
-        jack["start_up"] = jack_measurements.start_up(programs, 5, no_server, directory)
-        results["jack"] = jack
-    # The same streams to an aseqdump client, and the start-up, through the ALSA sequencer: in
-    # the virtual machine of the ALSA tests, last, since the emulator takes a whole core.
-    if with_vm:
-        say("8. streams and start-up through ALSA, in a virtual machine")
-        results["alsa_vm"] = alsa_vm_measurements.measure(programs["hexmidi"])
-    else:
-        results["alsa_vm"] = {"not_measured": "the run was made with `--no-vm`"}
-    results["load_after"] = _load_average()
+def streams(files, repetitions):
+    """A burst of 1,000,000 short messages through hexmidi, then through RtMidi, each on a server
+    of its own; then System On messages, six bytes each, the device ID walking through 00 to 7F
+    so that one out of order shows, beside as many short messages, one run of each on a server."""
+    results, kinds = collections.defaultdict(list), {}
+    burst = short_bytes(1_000_000)
+    for count in (2000, 100_000):
+        system_on = [bytes([0xF0, 0x7E, i & 0x7F, 0x09, 0x01, 0xF7]) for i in range(count)]
+        kinds[f"short {count}"] = (write_file(f"s{count}", short_lines(count)), short_bytes(count))
+        kinds[f"long {count}"] = (write_file(f"l{count}", [f"l 6 {message.hex(' ')}\n"
+                                                           for message in system_on]), system_on)
+    for _ in range(repetitions):
+        with jack() as session:
+            usage = run([programs["hexmidi"]], files["1,000,000 lines"], session.env)
+            results["hexmidi"].append({**flow(session, burst), "usage": usage})
+        with jack() as session, open(os.devnull, "rb") as nothing:
+            sender = start([programs["note_producer"], "rtmidi", str(len(burst)), "0", "-", "10"],
+                           nothing, session.env, stdout=subprocess.PIPE)
+            usage = finish(sender)
+            sent = int(sender.stdout.read() or 0)
+            results["rtmidi"].append({**flow(session, burst[:sent]), "usage": usage, "sent": sent})
+        with jack() as session:
+            for kind, (path, expected) in kinds.items():
+                session.start_recorder()
+                usage = run([programs["hexmidi"]], path, session.env)
+                results[kind].append({**flow(session, expected), "usage": usage, "per_period": 0})
     return results
 
 
-def _as_json(value):
-    if hasattr(value, "_asdict"):
-        return {key: _as_json(item) for key, item in value._asdict().items()}
-    if isinstance(value, dict):
-        return {key: _as_json(item) for key, item in value.items()}
-    if isinstance(value, (list, tuple)):
-        return [_as_json(item) for item in value]
-    return value
+@contextlib.contextmanager
+def load(name):
+    """One loop per core, each in a process group of its own, ended by that group's id; not
+    niced: they compete with hexmidi as a user's `make -j$(nproc)` or a runaway process would."""
+    source = os.path.join(ROOT, "winmm_standin", "src", "alsa_backend.cpp")
+    compile_once = (f"c++ -std=c++20 -O2 -g -I'{ROOT}/winmm_standin/include' -c '{source}' "
+                    f"-o '{directory}/load-$$.o'")
+    loop = {"quiet": None, "busy": ":", "build": compile_once}[name]
+    loops = [subprocess.Popen(["sh", "-c", f"while :; do {loop} || exit; done"],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, start_new_session=True)
+             for _ in range(os.cpu_count() if loop else 0)]
+    try:
+        time.sleep(1.0 if loops else 0)  # a compiler's first second is spent starting up
+        yield
+    finally:
+        for process in loops:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+
+
+def lines_of(path):
+    with open(path) as log:
+        return [[int(field) for field in line.split()] for line in log]
+
+
+def timed_run(way, session, expected):
+    """One timed run: each message's error in frames (its latency less one period), and how late
+    each cycle reached a client (when the producer's callback ran, against the frame grid)."""
+    log = os.path.join(directory, "written")
+    producer = [*chrt(PRODUCER_PRIORITY), programs["note_producer"], way, str(TIMED_MESSAGES),
+                str(LONGEST_GAP_US), log]
+    if way == "pipe":
+        writer = subprocess.Popen(producer, stdout=subprocess.PIPE, env=session.env)
+        finish(start([programs["hexmidi"]], writer.stdout, session.env))
+        writer.stdout.close()
+        writer.wait(120)
+    else:
+        subprocess.run(producer, stdout=subprocess.DEVNULL, env=session.env, timeout=120)
+    arrived, written = flow(session, expected), [frame for frame, in lines_of(log)]
+    if not arrived["complete"] or len(written) != len(expected):
+        return {"intact": False, "arrived": arrived["arrived"]}
+    errors = [event.frame - frame - PERIOD for event, frame in zip(session.events(), written)]
+    cycles = lines_of(log + ".cycles")
+    offsets = [callback_us - frame * 1e6 / RATE for frame, _, callback_us in cycles]
+    # Against the next 16 cycles (after a stall the server sets its grid anew), and how far the
+    # clock both ends stamp with strayed from the cycle: after stalls its filter can, by periods.
+    late = [(offset - min(offsets[i:i + 16])) * RATE / 1e6 for i, offset in enumerate(offsets)]
+    usual = sorted(clock for _, clock, _ in cycles)[len(cycles) // 2]  # the callback's own place
+    off = [max(lateness, abs(clock - usual)) for lateness, (_, clock, _) in zip(late, cycles)]
+    # A message's error is the server's when a cycle from two periods before its write to one
+    # after its arrival was off by half of it or more.
+    frames = [frame for frame, _, _ in cycles]
+    near = [max(off[bisect.bisect_left(frames, w - 2 * PERIOD):
+                    bisect.bisect_right(frames, w + e + PERIOD)], default=0)
+            for w, e in zip(written, map(abs, errors))]
+    return {"intact": True, "errors": errors, "cycle_off": off,
+            "own": [e for e, n in zip(errors, near) if n < abs(e) / 2]}
+
+
+def timing(repetitions):
+    """Under each load, in turn: hexmidi, RtMidi's JACK output, and a real-time reader alone."""
+    realtime = bool(chrt(1))
+    results = {"server_realtime": []}
+    for name in ("quiet", "build", "busy"):
+        runs = results[name] = {"hexmidi": [], "rtmidi": [], "floor": []}
+        with load(name):
+            for _ in range(repetitions):
+                for way, key in (("pipe", "hexmidi"), ("rtmidi", "rtmidi")):
+                    with jack(realtime) as session:
+                        results["server_realtime"].append(server_runs_realtime(session))
+                        runs[key].append(timed_run(way, session, short_bytes(TIMED_MESSAGES)))
+                floor = pipe_latency("bare", TIMED_MESSAGES, (0, LONGEST_GAP_US), READER_PRIORITY)
+                runs["floor"].append({"errors": [us * RATE / 1e6 for us in floor]})
+    results["server_realtime"] = all(results["server_realtime"])
+    return results
+
+
+def server_runs_realtime(session):
+    # Whether any thread of the server runs SCHED_FIFO or SCHED_RR (stat's field 41).
+    tasks = f"/proc/{session.server_pid}/task"
+    return any(open(f"{tasks}/{task}/stat").read().rsplit(")", 1)[1].split()[38] in ("1", "2")
+               for task in os.listdir(tasks))
+
+
+def jack_costs(files, repetitions):
+    """CPU while waiting and while a long message drains (in long_message_drain, less the close
+    alone: in hexmidi's whole runs its CPU would drown in the parse's), memory and start-up."""
+    figures = collections.defaultdict(list)
+    one_message = write_file("one", ["m 7F3C90\n"])
+    for _ in range(repetitions):
+        with jack() as session:
+            figures["idle_cpu_s"].append(waiting_cpu(session.env))
+            for name in ("1,000 lines", "1,000,000 lines", "1 MiB message"):
+                session.start_recorder()
+                usage = run([programs["hexmidi"]], files[name], session.env)
+                figures[name].append(usage["peak_rss_kib"])
+            figures["long_whole"].append(usage)
+            figures["long_intact"].append(
+                jack_harness.joined(session.events()).startswith(long_message(1 << 20)))
+            for key, length in (("drain", 1 << 20), ("close", 6)):
+                session.start_recorder()
+                figures[key].append(json.loads(output_of([programs["long_message_drain"],
+                                                          str(length)], env=session.env)))
+    for _ in range(5):
+        log = os.path.join(directory, "started")
+        with jack() as session, open(one_message, "rb") as stdin:
+            subprocess.run([programs["note_producer"], "start", log, programs["hexmidi"]],
+                           stdin=stdin, stdout=subprocess.DEVNULL, env=session.env, timeout=60)
+            for event in session.events()[:1]:
+                frames = (event.frame - lines_of(log)[0][0]) & 0xFFFFFFFF
+                figures["start_to_message_ms"].append(frames * 1000 / RATE)
+            session.start_recorder()
+            figures["start_up_run_ms"].append(
+                run([programs["hexmidi"]], one_message, session.env)["wall_s"] * 1e3)
+        figures["no_port_run_ms"].append(
+            run([programs["hexmidi"]], one_message, NO_SERVER)["wall_s"] * 1e3)
+    return figures
+
+
+def alsa_vm():
+    """Streams to an aseqdump client and start-up through the kernel's sequencer, in the virtual
+    machine of the ALSA tests, which runs the cases file of tests/vm/bench: one line a run,
+    "figure KIND COUNT key=value...". This machine has no sequencer of its own to measure."""
+    build_dir = os.path.dirname(programs["hexmidi"])
+    output = subprocess.run(
+        [os.path.join(ROOT, "tests", "vm", "run-vm-tests.sh"), build_dir], stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT, text=True, timeout=1500, check=False,
+        env=dict(os.environ, HEXMIDI_VM_CASES_DIR=os.path.join(ROOT, "tests", "vm", "bench")))
+    runs = collections.defaultdict(list)
+    with contextlib.suppress(OSError), open(f"{build_dir}/vm/results.clean") as results:
+        for fields in map(str.split, results):
+            if len(fields) > 2 and fields[0] == "figure":
+                runs[f"{fields[1]} {fields[2]}"].append(dict(f.split("=", 1) for f in fields[3:]))
+    seconds = [line.split()[4] for line in output.stdout.splitlines()
+               if line.startswith("virtual machine ran for")]
+    return {"runs": runs, "seconds": seconds[0] if seconds else "?"} if runs else {
+        "not_measured": " | ".join(output.stdout.splitlines()[-3:])}
+
+
+def machine(build_dir):
+    def first_line(command):
+        return subprocess.run(["sh", "-c", command], stdout=subprocess.PIPE, text=True,
+                              check=False).stdout.strip().split("\n")[0]
+
+    return {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+            "cores": os.cpu_count(), "kernel": platform.release(),
+            "cpu": first_line("sed -n 's/^model name.*: //p' /proc/cpuinfo"),
+            "preemption": first_line("zcat /proc/config.gz | sed -n 's/^CONFIG_\\(PREEMPT"
+                                     "\\(_NONE\\|_VOLUNTARY\\|_RT\\)\\?\\)=y/\\1/p'"),
+            "build_type": first_line(f"sed -n 's/^CMAKE_BUILD_TYPE:.*=//p' "
+                                     f"'{build_dir}/CMakeCache.txt'"),
+            "compiler": first_line("c++ --version"),
+            "jack": first_line("pkg-config --modversion jack"),
+            "rtmidi": first_line("pkg-config --modversion rtmidi"),
+            "private_namespace": os.environ.get("HEXMIDI_BENCH_PRIVATE_SHM") == "1"}
+
+
+def measure(repetitions, with_jack, with_vm):
+    r = {"repetitions": repetitions, "load_before": open("/proc/loadavg").read()[:14]}
+    files = {f"{count:,} lines": write_file(f"short-{count}", short_lines(count))
+             for count in (1000, 1_000_000)}
+    for mib in (1, 2):
+        files[f"{mib} MiB message"] = write_file(
+            f"long-{mib}", [f"l {mib << 20:X} {long_message(mib << 20).hex(' ')}\n"])
+    r["parsing"] = parsing(repetitions)
+    r["pipe_to_port"] = {way: [pipe_latency("loop", 3000, (100, 1000), priority)
+                               for _ in range(repetitions)]
+                         for way, priority in (("normal", None), ("realtime", READER_PRIORITY))}
+    r["idle_cpu_s"] = [waiting_cpu(NO_SERVER) for _ in range(repetitions)]
+    r["memory_kib"] = {name: [run([programs["hexmidi"]], path, NO_SERVER)["peak_rss_kib"]
+                              for _ in range(repetitions)] for name, path in files.items()}
+    r["memory_kib"]["/bin/true"] = [run(["/bin/true"], files["1,000 lines"])["peak_rss_kib"]
+                                    for _ in range(repetitions)]
+    if with_jack:
+        print("== through JACK", file=sys.stderr, flush=True)
+        r["streams"] = streams(files, min(repetitions, 3))
+        r["timing"] = timing(min(repetitions, 3))
+        r["jack"] = jack_costs(files, min(repetitions, 3))
+    if with_vm:  # last: the emulator takes a whole core
+        print("== through ALSA, in a virtual machine", file=sys.stderr, flush=True)
+    r["alsa_vm"] = alsa_vm() if with_vm else {"not_measured": "the run used `--no-vm`"}
+    r["load_after"] = open("/proc/loadavg").read()[:14]
+    return r
 
 
 def main():
+    global directory
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build_dir")
     parser.add_argument("report")
     parser.add_argument("--repetitions", type=int, default=5)
-    parser.add_argument("--no-jack", action="store_true", help="skip the JACK measurements")
-    parser.add_argument("--no-vm", action="store_true",
-                        help="skip the ALSA measurements in the virtual machine")
+    parser.add_argument("--no-jack", action="store_true")
+    parser.add_argument("--no-vm", action="store_true")
     arguments = parser.parse_args()
-
     with open(os.path.join(arguments.build_dir, "bench", "bench_programs.json")) as listing:
-        programs = json.load(listing)
-    process_usage.use_launcher(programs["measured_run"])
+        programs.update(json.load(listing))
     # The end-to-end tests' harness finds its programs in the environment.
-    os.environ["HEXMIDI_BINARY"] = programs["hexmidi"]
-    if "jack_recorder" in programs:
-        os.environ["HEXMIDI_JACK_RECORDER"] = programs["jack_recorder"]
-    with_jack = not arguments.no_jack and "note_producer" in programs
-
+    os.environ.update(HEXMIDI_BINARY=programs["hexmidi"],
+                      HEXMIDI_JACK_RECORDER=programs.get("jack_recorder", ""))
     started = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="hexmidi-bench-") as directory:
-        results = measure(programs, arguments.repetitions, with_jack, not arguments.no_vm,
-                          directory)
-    results["machine"] = machine(arguments.build_dir)
-    private = os.environ.get("HEXMIDI_BENCH_PRIVATE_SHM") == "1"
-    results["machine"]["private_jack_namespace"] = private
-    results["seconds"] = time.monotonic() - started
-
-    with open(os.path.join(arguments.build_dir, "bench", "benchmark_results.json"), "w") as raw:
-        json.dump(_as_json(results), raw, indent=1)
-    with open(arguments.report, "w") as report:
-        report.write(performance_report.render(results))
-    say(f"wrote {arguments.report} in {results['seconds']:.0f} s")
+        results = measure(arguments.repetitions, not arguments.no_jack, not arguments.no_vm)
+    results.update(machine=machine(arguments.build_dir), seconds=time.monotonic() - started)
+    figures = os.path.join(arguments.build_dir, "bench", "benchmark_results.json")
+    with open(figures, "w") as out:
+        json.dump(results, out)
+    report.write(figures, arguments.report)
+    print(f"== wrote {arguments.report} in {results['seconds']:.0f} s", file=sys.stderr)
 
 
 if __name__ == "__main__":

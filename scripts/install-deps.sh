@@ -2,14 +2,17 @@
 # Installs the Debian packages that the named parts of the project need, when they are missing.
 # Each part lists its packages in scripts/deps/<part>.txt, one a line ('#' starts a comment).
 #   scripts/install-deps.sh build        # what building hexmidi needs
-#   scripts/install-deps.sh all          # every list
+#   scripts/install-deps.sh all          # every list but the benchmarks' (bench.txt): plotting
+#                                        # libraries are for scripts/run-benchmarks.sh alone
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
 lists=()
 for part in "$@"; do
   if [ "$part" = all ]; then
-    lists+=("$here"/deps/*.txt)
+    for list in "$here"/deps/*.txt; do
+      [ "$list" = "$here/deps/bench.txt" ] || lists+=("$list")
+    done
   else
     lists+=("$here/deps/$part.txt")
   fi

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the benchmarks, runs them all and writes docs/performance.md: the figures, the date and
-# the machine. Takes a few minutes. Extra arguments go to bench/run_benchmarks.py, e.g.
+# Builds the benchmarks, runs them all and fills in the tables of docs/performance.md and its two
+# pictures beside it: five to six minutes once built. Extra arguments go to bench/run_benchmarks.py:
 #   scripts/run-benchmarks.sh --repetitions 3
 #   scripts/run-benchmarks.sh --no-jack
 #   scripts/run-benchmarks.sh --no-vm      (without the ALSA figures from the virtual machine)
@@ -22,7 +22,8 @@ cmake -S . -B "$build" -DHEXMIDI_BUILD_BENCHMARKS=ON -DHEXMIDI_BUILD_TESTS=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
-run=(python3 -B bench/run_benchmarks.py "$build" docs/performance.md "$@")
+# Debian's python3, for which its python3-matplotlib is installed, whatever else is first on PATH.
+run=(/usr/bin/python3 -B bench/run_benchmarks.py "$build" docs/performance.md "$@")
 if [ "$(id -u)" -eq 0 ] && unshare --mount --ipc --propagation private true 2>/dev/null; then
   unshare --mount --ipc --propagation private sh -c \
     'mount -t tmpfs -o size=1g,mode=1777 tmpfs /dev/shm && HEXMIDI_BENCH_PRIVATE_SHM=1 exec "$@"' \
