@@ -287,6 +287,7 @@ def draw(results, directory):
         run = results["streams"][way][0]
         axis.step([i * PERIOD * 1e3 / RATE for i in range(len(run["per_period"]))],
                   run["per_period"], where="post", linewidth=4 if way == "hexmidi" else 1.5,
+                  marker="o" if len(run["per_period"]) < 20 else None,  # a run of a period or two
                   label=f"{label}: {run['arrived']:,} of 1,000,000 arrived")
     axis.set(xlabel="time since the first message, ms", ylabel="messages in the period",
              ylim=(0, 3400), title="1,000,000 short messages through JACK, one run of each")
