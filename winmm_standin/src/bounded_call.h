@@ -13,6 +13,8 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <optional>
 
 namespace winmm_standin {
 
@@ -24,6 +26,20 @@ namespace winmm_standin {
 // use: the caller's scope may be gone when they run.
 bool call_within(std::chrono::nanoseconds bound, std::function<void()> call,
                  std::function<void()> late = {});
+
+// call_within for a call with a result: nothing when it was abandoned. A result that comes too
+// late goes to `discard`, on the call's thread.
+template <typename T>
+std::optional<T> answer_within(std::chrono::nanoseconds bound, std::function<T()> call,
+                               std::function<void(T)> discard = {}) {
+  auto answer = std::make_shared<std::optional<T>>();
+  const bool returned = call_within(
+      bound, [answer, call] { answer->emplace(call()); },
+      [answer, discard] {
+        if (discard) discard(**answer);
+      });
+  return returned ? *answer : std::nullopt;
+}
 
 // The program has given up a service it may still be connected to (a call into it is
 // abandoned, or it stopped answering): when the process exits, it ends at once with the status

@@ -121,8 +121,13 @@ class JackBackend final : public MidiBackend {
 
  private:
   // The program's side.
-  bool ask_server(std::function<void()> call);
-  MMRESULT port_lost();
+  template <typename Call>
+  auto ask_server(Call call);
+  // The port is lost for good: the thread reads on without one, so at normal priority.
+  MMRESULT port_lost() {
+    reading_priority_.lower();
+    return MMSYSERR_NODRIVER;
+  }
   bool write_record(const std::uint8_t* bytes, std::size_t length, bool is_long);
   template <typename Ready, typename GiveUp>
   bool wait_for_cycles(Ready ready, GiveUp give_up);
@@ -148,7 +153,6 @@ class JackBackend final : public MidiBackend {
   jack_port_t* out_ = nullptr;
   jack_ringbuffer_t* ring_ = nullptr;
   bool active_ = false;
-  int answer_ = 0;  // of the latest ask_server call that returns a status
   ReadingThreadPriority reading_priority_;
 
   std::atomic<bool> server_gone_{false};
@@ -184,24 +188,21 @@ class JackBackend final : public MidiBackend {
 // A server that does not answer within the same bound counts as no server; a client it hands
 // out later is closed on the call's own thread and never used.
 jack_client_t* open_client() {
-  struct Attempt {
-    jack_client_t* client = nullptr;
-    jack_status_t status{};
-  };
+  using Attempt = std::pair<jack_client_t*, jack_status_t>;
   const auto give_up_at = std::chrono::steady_clock::now() + open_give_up;
   for (;;) {
-    auto attempt = std::make_shared<Attempt>();
-    const bool answered = call_within(
+    const auto attempt = answer_within<Attempt>(
         give_up_at - std::chrono::steady_clock::now(),
-        [attempt] {
-          attempt->client = jack_client_open("hexmidi", JackNoStartServer, &attempt->status);
+        [] {
+          jack_status_t status{};
+          return Attempt{jack_client_open("hexmidi", JackNoStartServer, &status), status};
         },
-        [attempt] {
-          if (attempt->client != nullptr) jack_client_close(attempt->client);
+        [](Attempt late) {
+          if (late.first != nullptr) jack_client_close(late.first);
         });
-    if (!answered) return nullptr;
-    if (attempt->client != nullptr) return attempt->client;
-    const jack_status_t status = attempt->status;
+    if (!attempt) return nullptr;
+    const auto [client, status] = *attempt;
+    if (client != nullptr) return client;
     const bool server_there = (status & JackServerError) != 0 && (status & JackServerFailed) == 0;
     if (!server_there || program_stopping() || std::chrono::steady_clock::now() >= give_up_at) {
       return nullptr;
@@ -210,11 +211,14 @@ jack_client_t* open_client() {
   }
 }
 
-// For the calls that wait for the server's answer. One it gives up on gives the server up for
-// good: the call may still be under way, so the client is never used or closed again.
-bool JackBackend::ask_server(std::function<void()> call) {
-  if (!call_within(answer_give_up, std::move(call))) given_up_ = true;
-  return !given_up_;
+// For the calls that wait for the server's answer: theirs, or nothing. One it gives up on gives
+// the server up for good: the call may still be under way, so the client is never used or
+// closed again (and the backend, which the call may still use, is never destroyed).
+template <typename Call>
+auto JackBackend::ask_server(Call call) {
+  auto answer = answer_within<decltype(call())>(answer_give_up, call);
+  given_up_ = given_up_ || !answer;
+  return answer;
 }
 
 bool JackBackend::open() {
@@ -227,12 +231,10 @@ bool JackBackend::open() {
   if (destination.empty()) return false;
   ring_ = jack_ringbuffer_create(ring_size);
   if (ring_ == nullptr) return false;
-  if (!ask_server([this] {
-        out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-      }) ||
-      out_ == nullptr) {
-    return false;
-  }
+  out_ = ask_server([this] {
+           return jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+         }).value_or(nullptr);
+  if (out_ == nullptr) return false;
   // Touch every page now: the callback must never take a page fault on first use, and a run's
   // memory should not depend on how far a burst happens to fill the ring. (mlock alone is not
   // enough: it may be refused, or do nothing, without a word.)
@@ -240,14 +242,12 @@ bool JackBackend::open() {
   jack_ringbuffer_mlock(ring_);
   if (jack_set_process_callback(client_, &JackBackend::process, this) != 0) return false;
   jack_on_shutdown(client_, &JackBackend::on_shutdown, this);
-  if (!ask_server([this] { answer_ = jack_activate(client_); }) || answer_ != 0) return false;
+  if (ask_server([this] { return jack_activate(client_); }).value_or(-1) != 0) return false;
   active_ = true;
-  if (!ask_server([this, destination] {
-        answer_ = jack_connect(client_, jack_port_name(out_), destination.c_str());
-      }) ||
-      answer_ != 0) {
-    return false;
-  }
+  auto connect = [this, destination] {
+    return jack_connect(client_, jack_port_name(out_), destination.c_str());
+  };
+  if (ask_server(connect).value_or(-1) != 0) return false;
   wait_until_link_carries_data();
   // Last: only a port that is open and connected is a reason to read at real-time priority.
   raise_reading_thread_below_clients();
@@ -365,9 +365,8 @@ bool JackBackend::stalled_for(std::chrono::steady_clock::duration limit) {
 }
 
 // The one way the program's thread waits for the callback: sleeps cycle by cycle until `ready()`,
-// true then. False once nothing more can be sent, or `give_up()` says so; each is looked at
-// after the announcement, so that neither a cycle nor a stop is missed. A semaphore that fails
-// gives the server up rather than spin.
+// true then. False once nothing more can be sent, or `give_up()` says so, or the semaphore fails
+// (which gives the server up rather than spin).
 template <typename Ready, typename GiveUp>
 bool JackBackend::wait_for_cycles(Ready ready, GiveUp give_up) {
   for (;;) {
@@ -382,8 +381,7 @@ bool JackBackend::wait_for_cycles(Ready ready, GiveUp give_up) {
   }
 }
 
-// The give-up rule of a wait that a stalled server ends (see stalled_for), the limit counted
-// from now.
+// The give-up rule of a wait that a stall ends (see stalled_for), counted from now.
 auto JackBackend::stalled_after(std::chrono::steady_clock::duration limit) {
   seen_progress_at_ = std::chrono::steady_clock::now();
   return [this, limit] { return stalled_for(limit); };
@@ -422,19 +420,11 @@ bool JackBackend::write_record(const std::uint8_t* bytes, std::size_t length, bo
   return true;
 }
 
-// The port is lost for good: the thread reads on without one, so at normal priority.
-MMRESULT JackBackend::port_lost() {
-  reading_priority_.lower();
-  return MMSYSERR_NODRIVER;
-}
-
 MMRESULT JackBackend::send_message(const std::uint8_t* bytes, std::size_t length) {
   // Whatever is sent after a long message follows all of it.
-  if (cannot_send() || (long_active_ && !finish_writing_long_message()) ||
-      !write_record(bytes, length, false)) {
-    return port_lost();
-  }
-  return MMSYSERR_NOERROR;
+  const bool sent = !cannot_send() && (!long_active_ || finish_writing_long_message()) &&
+                    write_record(bytes, length, false);
+  return sent ? MMSYSERR_NOERROR : port_lost();
 }
 
 MMRESULT JackBackend::start_long_message(const std::uint8_t* bytes, std::size_t length) {
@@ -474,9 +464,7 @@ bool JackBackend::advance_long_message() {
   bool slept = false;
   const bool written = wait_for_cycles([&] { return write_long_pieces(); },
                                        [&] { return std::exchange(slept, true); });
-  if (!written && !cannot_send()) {
-    return false;
-  }
+  if (!written && !cannot_send()) return false;
   long_active_ = false;
   return true;
 }
