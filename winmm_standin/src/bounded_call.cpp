@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -80,12 +81,19 @@ bool call_within(std::chrono::nanoseconds bound, std::function<void()> call,
   } catch (const std::system_error&) {
     return false;
   }
-  const auto give_up_at = std::chrono::steady_clock::now() + bound;
+  auto give_up_at = std::chrono::steady_clock::now() + bound;
+  bool stop_seen = false;
   for (;;) {
     if (state->outcome.load() == Outcome::returned) return true;
+    // At a stop the call gets the brief grace every wait on a service gets then: a close that
+    // the server answers still closes, and one it does not costs no more than that.
+    if (!stop_seen && program_stopping()) {
+      stop_seen = true;
+      give_up_at = std::min(give_up_at, std::chrono::steady_clock::now() + stopping_grace);
+    }
     const auto left = give_up_at - std::chrono::steady_clock::now();
     // A semaphore that fails gives the call up too: waiting on would spin.
-    if (program_stopping() || left <= decltype(left)::zero() || !wakeup.sleep(left)) break;
+    if (left <= decltype(left)::zero() || !wakeup.sleep(left)) break;
     wakeup.expect();
   }
   Outcome expected = Outcome::running;

@@ -18,12 +18,13 @@
 
 namespace winmm_standin {
 
-// Runs `call` on a thread of its own and waits until it returns, `bound` has passed, or a stop
-// comes in (which ends the wait at once). True when it returned in time. False when it was
-// abandoned, or no thread could be started for it: `late`, when there is one, then runs on the
-// call's thread once the call has returned, to undo what it did (close a client that came too
-// late), and the process ends as in give_up_service_at_exit. Both functions must own what they
-// use: the caller's scope may be gone when they run.
+// Runs `call` on a thread of its own and waits until it returns or `bound` has passed; a stop
+// that comes in cuts what is left of the bound to the stop's brief grace (stopping_grace). True
+// when it returned in time. False when it was abandoned, or no thread could be started for it:
+// `late`, when there is one, then runs on the call's thread once the call has returned, to undo
+// what it did (close a client that came too late), and the process ends as in
+// give_up_service_at_exit. Both functions must own what they use: the caller's scope may be gone
+// when they run.
 bool call_within(std::chrono::nanoseconds bound, std::function<void()> call,
                  std::function<void()> late = {});
 
