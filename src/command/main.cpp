@@ -2,14 +2,14 @@
 #include <cstdio>
 
 #include "command_loop.h"
-#include "reading_priority.h"
+#include "live_input.h"
 #include "stop_signals.h"
 
 int main(int /*argc*/, char** /*argv*/) {
   hexmidi::silence_standard_output();
   static hexmidi::StopRequest stop;
   hexmidi::catch_stop_requests(stop);
-  hexmidi::ask_for_prompt_reading(stdin);
+  hexmidi::announce_live_input(stdin);
   int status = hexmidi::run_command_loop(stdin, stop);
   hexmidi::end_as_stop_asks(stop);
   return status;

@@ -163,8 +163,8 @@ class Timing(JackTestCase):
         server = real_time_priorities(scheduling(session.server_pid))
         if not server:
             self.skipTest("jackd -R runs without real-time threads: this machine refuses them")
-        # The thread is raised before the port connects, so the connection is the sign to look.
-        # The file keeps the port busy for seconds whatever the machine's speed: JACK passes at
+        # The thread is raised as the open ends, before the first message is read, so an
+        # arrival is the sign to look. The file keeps the port busy for seconds whatever the machine's speed: JACK passes at
         # most 2,727 of its messages a period.
         with tempfile.TemporaryFile() as stream_file:
             stream_file.write(b"m 7F3C90\nm 003C80\n" * 1_500_000)
@@ -173,7 +173,10 @@ class Timing(JackTestCase):
                 with self.subTest(name):
                     session.start_recorder()
                     run = session.piped_run(stdin=stdin)
-                    session.wait_for_connection()
+                    if stdin is subprocess.PIPE:
+                        run.process.stdin.write(b"m 7F3C90\n")
+                        run.process.stdin.flush()
+                    session.wait_for_events(lambda events: events, "the first note to arrive")
                     threads = scheduling(run.process.pid)
                     run.process.send_signal(signal.SIGTERM)
                     run.finish()

@@ -14,6 +14,7 @@ import unittest
 
 import jack_harness
 from jack_harness import JackTestCase, reset_messages
+from short_messages_test import SCHED_FIFO, SCHED_OTHER, real_time_priorities, scheduling
 
 # What is still to come after the fault: 80000 short messages, then long ones. Each long message
 # is waited for until the port lets it go, a period or so even with the destination gone, so
@@ -206,6 +207,82 @@ class StandardInputUnusable(FaultTestCase):
                 # The port is opened, reset and closed as for an empty input.
                 self.assertEqual([event.data for event in session.events()], reset_messages())
                 self.assertLess(seconds, 1.0)
+
+
+class ServerStopsAnswering(FaultTestCase):
+    """A server suspended (SIGSTOP) answers nothing, and libjack's calls would wait for it
+    forever. The program gives such a server up after the bound of a call to it (2 s) or of a
+    drain that makes no progress (5 s), and ends."""
+
+    def started_then_stopped(self, **options):
+        session = self.session(**options)
+        self.addCleanup(session.signal_server, signal.SIGKILL)  # a stopped one ignores SIGTERM
+        return session
+
+    def test_stopped_before_the_open_costs_the_bound_then_no_port(self):
+        session = self.started_then_stopped()
+        session.signal_server(signal.SIGSTOP)
+        finished = session.run_hexmidi(b"m 7F3C90\n", timeout=30)
+        print(f"server stopped before the open: the run took {finished.seconds:.3f} s")
+        self.assertEqual((finished.returncode, finished.stdout, finished.stderr), (0, b"", b""))
+        self.assertLess(finished.seconds, 4.0, "the open was not given up within its bound")
+
+    def test_stopped_while_a_note_sounds_and_the_input_then_ends(self):
+        session = self.started_then_stopped()
+        stopped = threading.Event()
+        run = session.piped_run()
+        run.feed(b"m 7F3C90\n", stopped.wait)
+        session.wait_for_events(lambda events: events, "the note to arrive")
+        session.signal_server(signal.SIGSTOP)
+        stopped.set()
+        finished = run.finish(timeout=30)
+        print(f"server stopped while a note sounds: exit {finished.seconds_after_end:.3f} s "
+              "after the end of input")
+        self.assertEqual((finished.returncode, finished.stdout, finished.stderr), (0, b"", b""))
+        self.assertLess(finished.seconds_after_end, 8.0, "the drain was not given up in time")
+
+    def test_a_stop_signal_ends_the_wait_for_the_open_at_once(self):
+        session = self.started_then_stopped()
+        session.signal_server(signal.SIGSTOP)
+        run = session.piped_run()
+        run.process.stdin.write(b"m 7F3C90\n")
+        run.process.stdin.flush()
+        # The open's call runs on a thread of its own: a second thread is the sign it waits.
+        tasks = f"/proc/{run.process.pid}/task"
+        jack_harness._wait_until(lambda: len(os.listdir(tasks)) > 1, 10, "the open to wait")
+        run.process.send_signal(signal.SIGTERM)
+        signalled = time.monotonic()
+        finished = run.finish(timeout=30)
+        seconds = time.monotonic() - signalled
+        print(f"SIGTERM while the open waits: ended {seconds:.3f} s later")
+        self.assertEqual((finished.returncode, finished.stdout, finished.stderr),
+                         (-signal.SIGTERM, b"", b""))
+        self.assertLess(seconds, 1.0, "the stop waited for the open's bound")
+
+
+class ReadingPriority(FaultTestCase):
+    def test_raised_while_it_has_a_port_and_lowered_once_the_port_is_lost(self):
+        session = self.session()
+        if not real_time_priorities(scheduling(session.server_pid)):
+            self.skipTest("jackd -R runs without real-time threads: this machine refuses them")
+        run = session.piped_run()
+        run.process.stdin.write(b"m 7F3C90\n")
+        run.process.stdin.flush()
+        session.wait_for_events(lambda events: events, "the note to arrive")
+        with_port = scheduling(run.process.pid)[run.process.pid]
+        session.signal_server(signal.SIGKILL)
+        # The program sees the port gone at its next message: it reads on without one.
+        deadline = time.monotonic() + 30
+        without_port = with_port
+        while without_port[0] != SCHED_OTHER and time.monotonic() < deadline:
+            run.process.stdin.write(b"m 7F3C90\nm 003C80\n" * 4000)
+            run.process.stdin.flush()
+            without_port = scheduling(run.process.pid)[run.process.pid]
+        print(f"reading thread with a port {with_port}, without one {without_port}")
+        finished = run.finish()
+        self.assertEqual((finished.returncode, finished.stdout, finished.stderr), (0, b"", b""))
+        self.assertEqual(with_port[0], SCHED_FIFO)
+        self.assertEqual(without_port, (SCHED_OTHER, 0))
 
 
 if __name__ == "__main__":

@@ -33,6 +33,8 @@ wait_until() {
   done
 }
 uptime_now() { cut -d' ' -f1 /proc/uptime; }
+# A process's scheduling policy, field 41 of its stat: 0 normal, 1 SCHED_FIFO.
+reading_policy() { cut -d')' -f2 "/proc/$1/stat" | cut -d' ' -f40; }
 # Loads a phase's modules (a list the initramfs was built with); those already in stay.
 load_modules() {
   local module

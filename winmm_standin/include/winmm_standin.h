@@ -73,10 +73,11 @@ void winmm_standin_stopping(void) noexcept;
 // stream (a pipe, a terminal, a socket) and sends each message as soon as it has read it. Its
 // timing is then the moment its thread wakes after each write, and on a busy machine an ordinary
 // thread wakes late, behind other processes. Called before midiOutOpen, on the thread that opens
-// the port and reads: a backend whose service delivers at once raises that thread, as the open
-// succeeds, to a real-time priority below the service's own threads (so that parsing never delays
-// them) and above every ordinary process. Where the system refuses, or the thread already runs at
-// a real-time priority that its user chose, nothing changes and nothing is reported.
+// the port and reads: a backend whose service delivers at once raises that thread, once its port
+// is open and connected and only while it has one, to a real-time priority below the service's
+// own threads (so that parsing never delays them) and above every ordinary process. Where the
+// system refuses, or the thread already runs at a real-time priority that its user chose, nothing
+// changes and nothing is reported.
 void winmm_standin_live_input(void) noexcept;
 
 }  // extern "C"

@@ -137,6 +137,7 @@ class AlsaBackend final : public MidiBackend {
   bool destination_present();
   bool send_next_chunk_within(Clock::time_point deadline);
   bool finish_long_message();
+  void give_up_destination();
 
   snd_seq_t* seq_ = nullptr;
   snd_midi_event_t* encoder_ = nullptr;
@@ -147,6 +148,7 @@ class AlsaBackend final : public MidiBackend {
   WirePacer pacer_{device_lead};
   std::size_t chunk_size_ = largest_chunk_size;
   bool gone_ = false;
+  ReadingThreadPriority reading_priority_;
 
   const std::uint8_t* long_bytes_ = nullptr;
   std::size_t long_length_ = 0;
@@ -174,8 +176,15 @@ bool AlsaBackend::open() {
   if (snd_seq_poll_descriptors(seq_, &descriptor, 1, POLLOUT) != 1) return false;
   fd_ = descriptor.fd;
   if (!connect_to_device_zero()) return false;
-  if (reading_thread_to_raise()) raise_reading_thread(reading_priority);
+  // Last: only a port that is open and connected is a reason to read at real-time priority.
+  reading_priority_.raise(reading_priority);
   return true;
+}
+
+// The thread reads on without a port, so at normal priority.
+void AlsaBackend::give_up_destination() {
+  gone_ = true;
+  reading_priority_.lower();
 }
 
 // The destination is looked for before our port exists, so that a sequencer without one costs
@@ -269,7 +278,7 @@ bool AlsaBackend::send_waiting(snd_seq_event_t& event, std::size_t wire_bytes) {
     // anew each time, as a stop may come in during the wait.
     auto now = Clock::now();
     if (room == Room::gone || (wait <= wait_step && now - stuck_since >= give_up_after())) {
-      gone_ = true;
+      give_up_destination();
       return false;
     }
     if (wait > wait_step) stuck_since = now + wait;
@@ -305,7 +314,7 @@ bool AlsaBackend::send_next_chunk_within(Clock::time_point deadline) {
     Clock::duration wait{};
     Room room = try_send(event, chunk, wait);
     if (room == Room::gone) {
-      gone_ = true;
+      give_up_destination();
       break;
     }
     auto now = Clock::now();
@@ -316,7 +325,7 @@ bool AlsaBackend::send_next_chunk_within(Clock::time_point deadline) {
     }
     // Pacing waits are the wire's own pace, not a stuck destination.
     if (wait <= wait_step && now - long_progress_at_ > give_up_after()) {
-      gone_ = true;
+      give_up_destination();
       break;
     }
     if (wait > wait_step) long_progress_at_ = now + wait;

@@ -20,9 +20,9 @@ bool program_stopping() noexcept;
 inline constexpr std::chrono::milliseconds stopping_grace{40};
 
 // Set by winmm_standin_live_input: the thread that opens the port reads a live stream, and a
-// backend whose service delivers at once raises it as its open succeeds (see
+// backend whose service delivers at once raises it while it has a port (see
 // reading_thread_priority.h).
-bool program_input_live() noexcept;
+bool live_input() noexcept;
 
 class MidiBackend {
  public:
@@ -48,12 +48,18 @@ class MidiBackend {
   // is never dropped: a reset must not take back what was let go of before it.
   virtual void abandon_long_message() = 0;
 
+  // A reset: the caller is letting go of the port. From here on a wait for room gives up, as
+  // the drain does, on a destination that takes nothing for a few seconds, where until now a
+  // message waited as long as the service was up: the reset and the close must end.
+  virtual void bound_waits_for_room() {}
+
   // Waits until everything sent has reached the destination, or can't.
   virtual void drain() = 0;
 
-  // True when the destination was given up at a stop and the backend must not be destroyed:
-  // closing its connection would wait on a service that no longer answers.
-  virtual bool given_up_at_stop() const { return false; }
+  // Lets go of the port and the connection to its service. False when the service was given up
+  // (it stopped answering) and the backend must not be destroyed: a call into the service may
+  // still be under way, or its threads may still call ours, with the backend's memory.
+  virtual bool close() { return true; }
 };
 
 // One per backend built in; each answers null when its service offers no destination. The order

@@ -11,18 +11,21 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 #include <jack/thread.h>
-#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "backend.h"
+#include "bounded_call.h"
 #include "callback_wakeup.h"
 #include "jack_destination_choice.h"
 #include "reading_thread_priority.h"
@@ -50,8 +53,9 @@ using namespace std::chrono_literals;
 // gone without a word): it keeps the stall checks, and a stop's grace, within a few milliseconds
 // of their limits, and wakes an idle thread no more than a hundred times a second.
 constexpr auto longest_sleep = 10ms;
-// A destination that takes nothing for this long while the server is still up is taken to be
-// gone for good; close then gives up rather than hang.
+// A destination that takes nothing and a server that runs no cycle for this long are taken to be
+// gone for good: the drain, the reset and the close give the server up rather than hang, and
+// the run ends with what it has sent.
 constexpr auto drain_give_up = 5s;
 // How long open waits for a new connection to carry data before playing anyway, so that a graph
 // that never completes the link cannot hang the run.
@@ -62,9 +66,16 @@ constexpr auto link_give_up = 2s;
 // servers take each other's socket, and both opens fail. Either passes in milliseconds.
 constexpr auto open_give_up = 2s;
 constexpr auto open_retry_pause = 10ms;
+// How long a call that waits for the server's answer may take before the server counts as not
+// answering (suspended by its user, or deadlocked): libjack's own calls would wait forever (see
+// bounded_call.h). The bound of the retries above, for the same reason: a server at work answers
+// within milliseconds even on a loaded machine. Less would take a slow answer for none and play
+// to another port while the user's server runs; more only makes a stuck server cost more.
+constexpr auto answer_give_up = 2s;
 // While the program runs, a short message waits for room for as long as the server is up: a
 // synchronous server stands still for a stalled client and then goes on without it, and nothing
-// that fits in the ring by then is lost. Only a stop cuts that wait short.
+// that fits in the ring by then is lost. Only a stop cuts that wait short, and a reset, after
+// which the program is ending: from there on it is bounded as the drain is.
 constexpr auto never = std::chrono::steady_clock::duration::max();
 
 void ignore_jack_message(const char*) {}
@@ -104,14 +115,23 @@ class JackBackend final : public MidiBackend {
   MMRESULT start_long_message(const std::uint8_t* bytes, std::size_t length) override;
   bool advance_long_message() override;
   void abandon_long_message() override;
+  void bound_waits_for_room() override { room_give_up_ = drain_give_up; }
   void drain() override;
-  bool given_up_at_stop() const override { return given_up_; }
+  bool close() override;
 
  private:
   // The program's side.
+  template <typename Call>
+  auto ask_server(Call call);
+  // The port is lost for good: the thread reads on without one, so at normal priority.
+  MMRESULT port_lost() {
+    reading_priority_.lower();
+    return MMSYSERR_NODRIVER;
+  }
   bool write_record(const std::uint8_t* bytes, std::size_t length, bool is_long);
-  template <typename Ready>
-  bool wait_for_cycles(Ready ready, std::chrono::steady_clock::duration limit);
+  template <typename Ready, typename GiveUp>
+  bool wait_for_cycles(Ready ready, GiveUp give_up);
+  auto stalled_after(std::chrono::steady_clock::duration limit);
   bool wait_for_room(std::size_t length);
   bool write_long_pieces();
   bool finish_writing_long_message();
@@ -123,7 +143,6 @@ class JackBackend final : public MidiBackend {
   std::string choose_destination();
   void wait_until_link_carries_data();
   void raise_reading_thread_below_clients();
-  void close();
 
   // The callback's side.
   static int process(jack_nframes_t frames, void* self);
@@ -134,6 +153,7 @@ class JackBackend final : public MidiBackend {
   jack_port_t* out_ = nullptr;
   jack_ringbuffer_t* ring_ = nullptr;
   bool active_ = false;
+  ReadingThreadPriority reading_priority_;
 
   std::atomic<bool> server_gone_{false};
   std::atomic<std::uint64_t> consumed_{0};  // ring bytes the callback has handed on
@@ -147,7 +167,8 @@ class JackBackend final : public MidiBackend {
 
   // Program thread only.
   std::uint64_t written_ = 0;  // ring bytes written
-  bool given_up_ = false;
+  bool given_up_ = false;      // the server stopped answering, or the destination taking anything
+  std::chrono::steady_clock::duration room_give_up_ = never;
   std::uint64_t seen_progress_ = 0;  // for stalled_for: ring bytes taken plus cycles run, as seen
   std::chrono::steady_clock::time_point seen_progress_at_{};
   const std::uint8_t* long_bytes_ = nullptr;
@@ -164,31 +185,56 @@ class JackBackend final : public MidiBackend {
 // No server (JackServerFailed) means no JACK here: the next backend is tried at once. A server
 // that is there but failed the exchange (JackServerError) is asked again for a while first, as
 // falling back then would play to another port, or to none, while the user's server runs.
+// A server that does not answer within the same bound counts as no server; a client it hands
+// out later is closed on the call's own thread and never used.
 jack_client_t* open_client() {
-  const auto started = std::chrono::steady_clock::now();
+  using Attempt = std::pair<jack_client_t*, jack_status_t>;
+  const auto give_up_at = std::chrono::steady_clock::now() + open_give_up;
   for (;;) {
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open("hexmidi", JackNoStartServer, &status);
+    const auto attempt = answer_within<Attempt>(
+        give_up_at - std::chrono::steady_clock::now(),
+        [] {
+          jack_status_t status{};
+          return Attempt{jack_client_open("hexmidi", JackNoStartServer, &status), status};
+        },
+        [](Attempt late) {
+          if (late.first != nullptr) jack_client_close(late.first);
+        });
+    if (!attempt) return nullptr;
+    const auto [client, status] = *attempt;
     if (client != nullptr) return client;
     const bool server_there = (status & JackServerError) != 0 && (status & JackServerFailed) == 0;
-    if (!server_there || program_stopping() ||
-        std::chrono::steady_clock::now() - started >= open_give_up) {
+    if (!server_there || program_stopping() || std::chrono::steady_clock::now() >= give_up_at) {
       return nullptr;
     }
     std::this_thread::sleep_for(open_retry_pause);
   }
 }
 
+// For the calls that wait for the server's answer: theirs, or nothing. One it gives up on gives
+// the server up for good: the call may still be under way, so the client is never used or
+// closed again (and the backend, which the call may still use, is never destroyed).
+template <typename Call>
+auto JackBackend::ask_server(Call call) {
+  auto answer = answer_within<decltype(call())>(answer_give_up, call);
+  given_up_ = given_up_ || !answer;
+  return answer;
+}
+
 bool JackBackend::open() {
   silence_libjack();
+  if (!wakeup_.usable()) return false;
   client_ = open_client();
   if (client_ == nullptr) return false;
   // Look for a destination before anything else, so that a server without one costs little.
   std::string destination = choose_destination();
   if (destination.empty()) return false;
-  out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
   ring_ = jack_ringbuffer_create(ring_size);
-  if (out_ == nullptr || ring_ == nullptr) return false;
+  if (ring_ == nullptr) return false;
+  out_ = ask_server([this] {
+           return jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+         }).value_or(nullptr);
+  if (out_ == nullptr) return false;
   // Touch every page now: the callback must never take a page fault on first use, and a run's
   // memory should not depend on how far a burst happens to fill the ring. (mlock alone is not
   // enough: it may be refused, or do nothing, without a word.)
@@ -196,12 +242,15 @@ bool JackBackend::open() {
   jack_ringbuffer_mlock(ring_);
   if (jack_set_process_callback(client_, &JackBackend::process, this) != 0) return false;
   jack_on_shutdown(client_, &JackBackend::on_shutdown, this);
-  if (jack_activate(client_) != 0) return false;
+  if (ask_server([this] { return jack_activate(client_); }).value_or(-1) != 0) return false;
   active_ = true;
-  // Before the connection, so that whoever sees us connected sees the thread as it will read.
-  raise_reading_thread_below_clients();
-  if (jack_connect(client_, jack_port_name(out_), destination.c_str()) != 0) return false;
+  auto connect = [this, destination] {
+    return jack_connect(client_, jack_port_name(out_), destination.c_str());
+  };
+  if (ask_server(connect).value_or(-1) != 0) return false;
   wait_until_link_carries_data();
+  // Last: only a port that is open and connected is a reason to read at real-time priority.
+  raise_reading_thread_below_clients();
   return true;
 }
 
@@ -214,16 +263,13 @@ bool JackBackend::open() {
 void JackBackend::wait_until_link_carries_data() {
   const auto give_up_at = std::chrono::steady_clock::now() + link_give_up;
   std::uint64_t target = 0;  // the cycle to wait for, once connected: never 0
-  for (;;) {
-    wakeup_.expect();
-    const std::uint64_t cycles = cycles_.load(std::memory_order_acquire);
-    if (target == 0 && jack_port_connected(out_) != 0) target = cycles + 2;
-    if (target != 0 && cycles >= target) return;
-    if (server_gone() || program_stopping() || std::chrono::steady_clock::now() >= give_up_at) {
-      return;
-    }
-    wakeup_.sleep(longest_sleep);
-  }
+  wait_for_cycles(
+      [&] {
+        const std::uint64_t cycles = cycles_.load(std::memory_order_acquire);
+        if (target == 0 && jack_port_connected(out_) != 0) target = cycles + 2;
+        return target != 0 && cycles >= target;
+      },
+      [&] { return program_stopping() || std::chrono::steady_clock::now() >= give_up_at; });
 }
 
 // A live stream's timing is the moment this thread wakes to read (see winmm_standin_live_input).
@@ -236,12 +282,9 @@ void JackBackend::wait_until_link_carries_data() {
 // other real-time thread of the machine when JACK tells us where its own begin. A server that
 // does not run real-time gets nothing: its cycles wait behind ordinary processes anyway.
 void JackBackend::raise_reading_thread_below_clients() {
-  if (!reading_thread_to_raise() || jack_is_realtime(client_) == 0) return;
+  if (jack_is_realtime(client_) == 0) return;
   const int priority = jack_client_real_time_priority(client_) - 1;
-  if (priority < sched_get_priority_min(SCHED_FIFO)) return;
-  // libjack's own call, as a JACK client raises a thread of its own; PipeWire's libjack has it
-  // too. What it says when refused goes to the silenced error function.
-  jack_acquire_real_time_scheduling(pthread_self(), priority);
+  if (priority >= sched_get_priority_min(SCHED_FIFO)) reading_priority_.raise(priority);
 }
 
 // Up to two; JACK2's sequencer driver says only here which device a port is.
@@ -275,24 +318,36 @@ std::string JackBackend::choose_destination() {
   return chosen ? chosen->name : std::string{};
 }
 
-void JackBackend::close() {
+// Both calls wait for the server's answer, and a stopped server would hold them forever: they
+// are bounded as the open is. A server given up is not asked at all.
+bool JackBackend::close() {
+  reading_priority_.lower();
+  if (client_ != nullptr && !given_up_) {
+    jack_client_t* client = client_;
+    const bool active = active_;
+    given_up_ = !call_within(answer_give_up, [client, active] {
+      if (active) jack_deactivate(client);
+      jack_client_close(client);
+    });
+    if (!given_up_) client_ = nullptr;
+  }
   if (client_ != nullptr) {
-    if (active_) jack_deactivate(client_);
-    jack_client_close(client_);
-    client_ = nullptr;
+    give_up_service_at_exit();
+    return false;
   }
   if (ring_ != nullptr) {
     jack_ringbuffer_free(ring_);
     ring_ = nullptr;
   }
+  return true;
 }
 
 // True once the server has run no cycle and the callback has taken nothing from the ring for
 // `limit` (counted from the first look of a wait, so each wait grants the whole of it). Cycles
 // count as progress even when nothing was due in them: a server whose clock lags the wall clock
 // (a dummy driver on a busy machine) takes what was sent only when its clock gets there, and
-// that is not a stall. At a stop the limit is the stop's brief grace, and the destination is
-// given up for good.
+// that is not a stall. At a stop the limit is the stop's brief grace. A stall gives the server up
+// for good, in whatever state it stalled.
 bool JackBackend::stalled_for(std::chrono::steady_clock::duration limit) {
   auto now = std::chrono::steady_clock::now();
   std::uint64_t progress =
@@ -305,27 +360,37 @@ bool JackBackend::stalled_for(std::chrono::steady_clock::duration limit) {
     limit = std::min<std::chrono::steady_clock::duration>(limit, stopping_grace);
   }
   if (now - seen_progress_at_ <= limit) return false;
-  if (program_stopping()) given_up_ = true;
+  given_up_ = true;
   return true;
 }
 
-// Sleeps cycle by cycle until `ready()`: true then. False once nothing more can be sent, or when
-// the callback has made no progress for `limit` (see stalled_for).
-template <typename Ready>
-bool JackBackend::wait_for_cycles(Ready ready, std::chrono::steady_clock::duration limit) {
-  seen_progress_at_ = std::chrono::steady_clock::now();
+// The one way the program's thread waits for the callback: sleeps cycle by cycle until `ready()`,
+// true then. False once nothing more can be sent, or `give_up()` says so, or the semaphore fails
+// (which gives the server up rather than spin).
+template <typename Ready, typename GiveUp>
+bool JackBackend::wait_for_cycles(Ready ready, GiveUp give_up) {
   for (;;) {
     wakeup_.expect();
     if (cannot_send()) return false;
     if (ready()) return true;
-    if (stalled_for(limit)) return false;
-    wakeup_.sleep(longest_sleep);
+    if (give_up()) return false;
+    if (!wakeup_.sleep(longest_sleep)) {
+      given_up_ = true;
+      return false;
+    }
   }
+}
+
+// The give-up rule of a wait that a stall ends (see stalled_for), counted from now.
+auto JackBackend::stalled_after(std::chrono::steady_clock::duration limit) {
+  seen_progress_at_ = std::chrono::steady_clock::now();
+  return [this, limit] { return stalled_for(limit); };
 }
 
 bool JackBackend::wait_for_room(std::size_t length) {
   return wait_for_cycles(
-      [&] { return jack_ringbuffer_write_space(ring_) >= sizeof(RecordHeader) + length; }, never);
+      [&] { return jack_ringbuffer_write_space(ring_) >= sizeof(RecordHeader) + length; },
+      stalled_after(room_give_up_));
 }
 
 // The header and bytes are published together, so the callback never sees half a record.
@@ -356,14 +421,14 @@ bool JackBackend::write_record(const std::uint8_t* bytes, std::size_t length, bo
 }
 
 MMRESULT JackBackend::send_message(const std::uint8_t* bytes, std::size_t length) {
-  if (cannot_send()) return MMSYSERR_NODRIVER;
   // Whatever is sent after a long message follows all of it.
-  if (long_active_ && !finish_writing_long_message()) return MMSYSERR_NODRIVER;
-  return write_record(bytes, length, false) ? MMSYSERR_NOERROR : MMSYSERR_NODRIVER;
+  const bool sent = !cannot_send() && (!long_active_ || finish_writing_long_message()) &&
+                    write_record(bytes, length, false);
+  return sent ? MMSYSERR_NOERROR : port_lost();
 }
 
 MMRESULT JackBackend::start_long_message(const std::uint8_t* bytes, std::size_t length) {
-  if (cannot_send()) return MMSYSERR_NODRIVER;
+  if (cannot_send()) return port_lost();
   long_bytes_ = bytes;
   long_length_ = length;
   long_written_ = 0;
@@ -386,7 +451,7 @@ bool JackBackend::write_long_pieces() {
 }
 
 bool JackBackend::finish_writing_long_message() {
-  return wait_for_cycles([&] { return write_long_pieces(); }, never);
+  return wait_for_cycles([&] { return write_long_pieces(); }, stalled_after(room_give_up_));
 }
 
 // The caller's buffer is let go of as soon as the last piece is in the ring, not when the
@@ -396,11 +461,10 @@ bool JackBackend::finish_writing_long_message() {
 // between calls the caller looks for a stop.
 bool JackBackend::advance_long_message() {
   if (!long_active_) return true;
-  wakeup_.expect();
-  if (!write_long_pieces() && !cannot_send()) {
-    wakeup_.sleep(longest_sleep);
-    if (!write_long_pieces() && !cannot_send()) return false;
-  }
+  bool slept = false;
+  const bool written = wait_for_cycles([&] { return write_long_pieces(); },
+                                       [&] { return std::exchange(slept, true); });
+  if (!written && !cannot_send()) return false;
   long_active_ = false;
   return true;
 }
@@ -418,7 +482,7 @@ void JackBackend::abandon_long_message() {
 // False when the callback stalled before it got there, or nothing more can be sent.
 bool JackBackend::wait_until_consumed(std::uint64_t position) {
   return wait_for_cycles([&] { return consumed_.load(std::memory_order_acquire) >= position; },
-                         drain_give_up);
+                         stalled_after(drain_give_up));
 }
 
 void JackBackend::drain() {
@@ -427,7 +491,8 @@ void JackBackend::drain() {
   // The cycle that took the last event hands it to the destination before the next one starts;
   // waiting for two more cycles makes sure it has, before our port goes away.
   const std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;
-  wait_for_cycles([&] { return cycles_.load(std::memory_order_acquire) >= target; }, drain_give_up);
+  wait_for_cycles([&] { return cycles_.load(std::memory_order_acquire) >= target; },
+                  stalled_after(drain_give_up));
 }
 
 int JackBackend::process(jack_nframes_t frames, void* self) {
@@ -502,8 +567,10 @@ void JackBackend::write_due_events(jack_nframes_t frames) {
 
 std::unique_ptr<MidiBackend> open_jack_backend() {
   auto backend = std::make_unique<JackBackend>();
-  if (!backend->open()) return nullptr;
-  return backend;
+  if (backend->open()) return backend;
+  // A server given up keeps the backend: see MidiBackend::close.
+  if (!backend->close()) static_cast<void>(backend.release());
+  return nullptr;
 }
 
 }  // namespace winmm_standin

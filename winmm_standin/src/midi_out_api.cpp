@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "callback_wakeup.h"
 #include "short_message_unpacking.h"
 #include "sounding_notes.h"
 #include "winmm_standin.h"
@@ -49,7 +50,7 @@ void mark_done(MIDIHDR* header) {
 std::atomic<bool> stopping{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 // Set before the open on the thread that opens; atomic all the same, as it costs nothing.
-std::atomic<bool> input_live{false};
+std::atomic<bool> live_input_set{false};
 
 void finish_queued_long_message(Port& port) {
   while (!port.backend->advance_long_message()) {
@@ -64,8 +65,8 @@ bool program_stopping() noexcept {
   return stopping.load(std::memory_order_relaxed);
 }
 
-bool program_input_live() noexcept {
-  return input_live.load(std::memory_order_relaxed);
+bool live_input() noexcept {
+  return live_input_set.load(std::memory_order_relaxed);
 }
 
 }  // namespace winmm_standin
@@ -143,6 +144,7 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
 MMRESULT midiOutReset(HMIDIOUT hmo) {
   Port* port = find_port(hmo);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
+  port->backend->bound_waits_for_room();
   if (port->queued_header != nullptr) {
     port->backend->abandon_long_message();
     mark_done(port->queued_header);
@@ -158,10 +160,12 @@ MMRESULT midiOutReset(HMIDIOUT hmo) {
 
 void winmm_standin_stopping(void) noexcept {
   stopping.store(true, std::memory_order_relaxed);
+  // A wait that looked for the stop just before it came would otherwise sleep out its bound.
+  CallbackWakeup::wake_for_stop();
 }
 
 void winmm_standin_live_input(void) noexcept {
-  input_live.store(true, std::memory_order_relaxed);
+  live_input_set.store(true, std::memory_order_relaxed);
 }
 
 MMRESULT midiOutClose(HMIDIOUT hmo) {
@@ -172,11 +176,10 @@ MMRESULT midiOutClose(HMIDIOUT hmo) {
   port->backend->drain();
   auto& ports = open_ports();
   ports.erase(std::find(ports.begin(), ports.end(), port));
-  // A backend that gave up its destination at a stop cannot be closed without waiting for a
-  // service that has stalled (closing asks it, and waits for the answer). The process ends right
-  // after this call and the kernel closes the connection then; until that, whatever the backend
-  // registered with its service keeps valid memory.
-  if (port->backend->given_up_at_stop()) static_cast<void>(port->backend.release());
+  // A backend that gave its service up cannot be destroyed: the service's threads, or a call
+  // into it still under way, may yet use its memory. The process ends soon after this call and
+  // the kernel closes the connection then.
+  if (!port->backend->close()) static_cast<void>(port->backend.release());
   delete port;
   return MMSYSERR_NOERROR;
 }

@@ -1,24 +1,25 @@
 #include "reading_thread_priority.h"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include "backend.h"
 
 namespace winmm_standin {
 
-bool reading_thread_to_raise() {
-  if (!program_input_live()) return false;
-  int policy = SCHED_OTHER;
-  sched_param parameters{};
-  if (pthread_getschedparam(pthread_self(), &policy, &parameters) != 0) return false;
-  return policy != SCHED_FIFO && policy != SCHED_RR;
+void ReadingThreadPriority::raise(int priority) {
+  if (raised_ || !live_input()) return;
+  const pthread_t self = pthread_self();
+  if (pthread_getschedparam(self, &policy_, &parameters_) != 0) return;
+  if (policy_ == SCHED_FIFO || policy_ == SCHED_RR) return;
+  sched_param raised{};
+  raised.sched_priority = priority;
+  if (pthread_setschedparam(self, SCHED_FIFO, &raised) != 0) return;
+  thread_ = self;
+  raised_ = true;
 }
 
-void raise_reading_thread(int priority) {
-  sched_param parameters{};
-  parameters.sched_priority = priority;
-  static_cast<void>(pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters));
+void ReadingThreadPriority::lower() {
+  if (!raised_) return;
+  raised_ = false;
+  static_cast<void>(pthread_setschedparam(thread_, policy_, &parameters_));
 }
 
 }  // namespace winmm_standin

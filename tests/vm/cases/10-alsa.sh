@@ -3,6 +3,7 @@
 # client, a destination that goes away or stops reading, and virmidi's raw device at the wire rate.
 # Loads the sequencer, then virmidi, as the phases need them.
 # shellcheck disable=SC2154,SC2034 # names lib.sh assigns or reads (player, dump_pid, inputs)
+# shellcheck disable=SC2016 # wait_until evaluates its condition itself, each time
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=../lib.sh
 . "$here/../lib.sh"
@@ -20,6 +21,12 @@ if wait_until 'aconnect -l | grep -q "Connecting To: 14:0"' 100; then
   pass "Midi Through alone is device 0"
 else
   fail "Midi Through alone is device 0" "$(aconnect -l | tr '\n' '|')"
+fi
+# A live stream is read at real-time priority once the port is open and connected.
+if wait_until '[ "$(reading_policy "$player")" = 1 ]' 100; then
+  pass "a live stream is read at SCHED_FIFO"
+else
+  fail "a live stream is read at SCHED_FIFO" "policy $(reading_policy "$player")"
 fi
 start_aseqdump -p 14:0
 echo 'm 7F3C90 m 403C80' >&3
@@ -75,8 +82,12 @@ fi
 start_aseqdump
 kill -STOP "$dump_pid"
 started=$(uptime_now)
-timeout 60 hexmidi < "$inputs"/sysex_1mib.txt > /tmp/stdout 2> /tmp/stderr
-echo $? > /tmp/status
+hexmidi < "$inputs"/sysex_1mib.txt > /tmp/stdout 2> /tmp/stderr &
+player=$!
+# A file holds no timing: once the program reads it, past the open, it runs at normal priority.
+wait_until '[ "$(sed -n "s/^pos:[[:space:]]*//p" "/proc/$player/fdinfo/0")" -gt 0 ]' 100
+expect_equal "a file is read at normal priority" "$(reading_policy "$player")" 0
+wait_for_player 600 || fail "a destination that stops reading: the program ends" "after 60 s"
 echo "hexmidi to a stopped client: $started s to $(uptime_now) s"
 kill -CONT "$dump_pid"
 stop_aseqdump

@@ -11,6 +11,6 @@ namespace hexmidi {
 // terminal, a socket), the thread asks the port to raise it. A regular file keeps normal priority:
 // its contents are all there, so there is no timing to keep, and a large one must not hold a core
 // at real-time priority while it is parsed.
-void ask_for_prompt_reading(std::FILE* in);
+void announce_live_input(std::FILE* in);
 
 }  // namespace hexmidi

@@ -2,12 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "reading_priority.h"
+#include "live_input.h"
 #include "winmm_standin.h"
 
 namespace hexmidi {
 
-void ask_for_prompt_reading(std::FILE* in) {
+void announce_live_input(std::FILE* in) {
   const int descriptor = fileno(in);
   struct stat status {};
   if (descriptor < 0 || fstat(descriptor, &status) != 0) return;

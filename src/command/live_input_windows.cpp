@@ -4,10 +4,10 @@
 // threads of ordinary priority. Going further (a time-critical thread priority, or MMCSS's
 // "Pro Audio" task through avrt.dll, which the program does not import) waits until a Windows
 // user shows the need.
-#include "reading_priority.h"
+#include "live_input.h"
 
 namespace hexmidi {
 
-void ask_for_prompt_reading(std::FILE* /*in*/) {}
+void announce_live_input(std::FILE* /*in*/) {}
 
 }  // namespace hexmidi

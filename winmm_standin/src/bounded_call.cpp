@@ -1,0 +1,105 @@
+#include "bounded_call.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "backend.h"
+#include "callback_wakeup.h"
+
+namespace winmm_standin {
+
+namespace {
+
+enum class Outcome { running, returned, abandoned };
+
+struct Call {
+  std::function<void()> call;
+  std::function<void()> late;
+  std::atomic<Outcome> outcome{Outcome::running};
+};
+
+// Where the program's thread waits for the calls. Made once and never destroyed: a call abandoned
+// at the end of the run may return, and notify it, while the process exits.
+CallbackWakeup& returned_wakeup() {
+  static CallbackWakeup* wakeup = new CallbackWakeup;
+  return *wakeup;
+}
+
+#if defined(__GLIBC__)
+void end_at_once(int status, void*) {
+  _exit(status);
+}
+#else
+void end_at_once() {
+  // The status is not told here; the program's normal end is 0.
+  _exit(EXIT_SUCCESS);
+}
+#endif
+
+void run_on_its_thread(const std::shared_ptr<Call>& state) {
+  state->call();
+  Outcome expected = Outcome::running;
+  if (state->outcome.compare_exchange_strong(expected, Outcome::returned)) {
+    returned_wakeup().notify();
+  } else if (state->late) {
+    state->late();
+  }
+}
+
+}  // namespace
+
+void give_up_service_at_exit() {
+  // Registered when first needed, not at start: exit handlers run latest first, so this one comes
+  // before whatever the library registered until now, its destructors included.
+  static std::once_flag registered;
+  std::call_once(registered, [] {
+#if defined(__GLIBC__)
+    on_exit(end_at_once, nullptr);
+#else
+    atexit(end_at_once);
+#endif
+  });
+}
+
+bool call_within(std::chrono::nanoseconds bound, std::function<void()> call,
+                 std::function<void()> late) {
+  auto state = std::make_shared<Call>();
+  state->call = std::move(call);
+  state->late = std::move(late);
+  CallbackWakeup& wakeup = returned_wakeup();
+  // Announced before the thread starts, so that its return is never missed.
+  wakeup.expect();
+  try {
+    std::thread(run_on_its_thread, state).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  auto give_up_at = std::chrono::steady_clock::now() + bound;
+  bool stop_seen = false;
+  for (;;) {
+    if (state->outcome.load() == Outcome::returned) return true;
+    // At a stop the call gets the brief grace every wait on a service gets then: a close that
+    // the server answers still closes, and one it does not costs no more than that.
+    if (!stop_seen && program_stopping()) {
+      stop_seen = true;
+      give_up_at = std::min(give_up_at, std::chrono::steady_clock::now() + stopping_grace);
+    }
+    const auto left = give_up_at - std::chrono::steady_clock::now();
+    // A semaphore that fails gives the call up too: waiting on would spin.
+    if (left <= decltype(left)::zero() || !wakeup.sleep(left)) break;
+    wakeup.expect();
+  }
+  Outcome expected = Outcome::running;
+  if (!state->outcome.compare_exchange_strong(expected, Outcome::abandoned)) return true;
+  give_up_service_at_exit();
+  return false;
+}
+
+}  // namespace winmm_standin

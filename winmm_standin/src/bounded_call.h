@@ -1,0 +1,51 @@
+// A call into a library that waits on a service of another process (libjack's calls that ask the
+// JACK server and wait for its answer), made so that a service that stops answering (suspended by
+// its user, deadlocked) cannot keep the program from ending.
+//
+// libjack's calls take no timeout: one that waits for a suspended server waits forever, and no
+// signal takes it out of the wait. So the call runs on a thread of its own, and the program's
+// thread waits for it no longer than a bound. A call it gives up on is abandoned, never stopped:
+// it finishes on its own thread if the service ever answers, and its result is thrown away there.
+// Rejected: cancelling or killing the thread, which would leave libjack's locks held and its
+// state half-changed; a watchdog that ends the whole process, which would end the run before the
+// program could fall back to another port, or read the rest of its input.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace winmm_standin {
+
+// Runs `call` on a thread of its own and waits until it returns or `bound` has passed; a stop
+// that comes in cuts what is left of the bound to the stop's brief grace (stopping_grace). True
+// when it returned in time. False when it was abandoned, or no thread could be started for it:
+// `late`, when there is one, then runs on the call's thread once the call has returned, to undo
+// what it did (close a client that came too late), and the process ends as in
+// give_up_service_at_exit. Both functions must own what they use: the caller's scope may be gone
+// when they run.
+bool call_within(std::chrono::nanoseconds bound, std::function<void()> call,
+                 std::function<void()> late = {});
+
+// call_within for a call with a result: nothing when it was abandoned. A result that comes too
+// late goes to `discard`, on the call's thread.
+template <typename T>
+std::optional<T> answer_within(std::chrono::nanoseconds bound, std::function<T()> call,
+                               std::function<void(T)> discard = {}) {
+  auto answer = std::make_shared<std::optional<T>>();
+  const bool returned = call_within(
+      bound, [answer, call] { answer->emplace(call()); },
+      [answer, discard] {
+        if (discard) discard(**answer);
+      });
+  return returned ? *answer : std::nullopt;
+}
+
+// The program has given up a service it may still be connected to (a call into it is
+// abandoned, or it stopped answering): when the process exits, it ends at once with the status
+// it exits with. The library's own clean-up at exit (its destructors, the closing of its
+// connection) would wait for the service, or run while an abandoned call is still inside it.
+void give_up_service_at_exit();
+
+}  // namespace winmm_standin
