@@ -203,6 +203,9 @@ class ServerGoingAway(JackTestCase):
         print(f"after the server went away: rest of input read in {run.seconds_after_end:.2f} s")
         self.assertEqual((run.returncode, run.stdout, run.stderr, run.all_read),
                          (0, b"", b"", True))
+        # The input is read as it is written; a program that waited on the gone server for each
+        # message would still be at it long after the input ended.
+        self.assertLess(run.seconds_after_end, 1.0, "no exit within a second of the input's end")
 
 
 if __name__ == "__main__":

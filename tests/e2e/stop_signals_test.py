@@ -115,12 +115,15 @@ class IgnoredAtStartUp(unittest.TestCase):
         # As nohup starts a program: SIGHUP must not end the run, the end of the input still does.
         run = PipedRun(["nohup", hexmidi_binary()], environment_without_server())
         self.addCleanup(run.kill)
-        # Once the program has caught SIGINT, its handlers are in place, and SIGHUP is still
-        # ignored: a SIGHUP sent earlier would have met nohup's ignoring, not the program's.
+        # Once the program reads its input, every handler it sets is in place (SIGINT's alone
+        # is set first), and SIGHUP is still ignored: a SIGHUP sent earlier would have met
+        # nohup's ignoring, not the program's.
         deadline = time.monotonic() + 30
-        while not has(caught_signals(run.process.pid)["SigCgt"], signal.SIGINT):
-            self.assertLess(time.monotonic(), deadline, "the program caught no stop signal")
+        while not waits_for_input(run.process):
+            self.assertLess(time.monotonic(), deadline, "the program never waited for input")
             time.sleep(0.01)
+        self.assertTrue(has(caught_signals(run.process.pid)["SigCgt"], signal.SIGINT),
+                        "SIGINT is not caught")
         self.assertTrue(has(caught_signals(run.process.pid)["SigIgn"], signal.SIGHUP),
                         "SIGHUP is no longer ignored")
         run.process.send_signal(signal.SIGHUP)
