@@ -1,7 +1,13 @@
 """Runs build/hexmidi against a private JACK server and records what reaches the server.
 
-The server is jackd, run as users run it (real-time where allowed, asynchronous) unless a test
-asks otherwise, or a PipeWire daemon with its JACK library (pw-jack), as desktops now run.
+The server is jackd, real-time where allowed, or a PipeWire daemon with its JACK library
+(pw-jack), as desktops now run. jackd runs synchronously (-S) with a client timeout of
+WAITING_TIMEOUT_MS unless a test asks for it as users run it (sync=False): an asynchronous server
+goes on without a client that is late for its cycle, and what that cycle carried is gone (seen on
+a crowded machine as a whole one-note run missing, with the recorder's missed cycles and the
+server's xruns counted). A test that checks every byte cannot tell that from a loss in the
+program; one that checks timing, or kills a client outright (a waiting server would stand still
+for it until the timeout passes ten times), runs asynchronously.
 Everything a test starts is stopped by its process id, also when the test fails or is killed.
 
 JACK2 keeps its sockets and its registry of servers in /dev/shm, and names a client's socket
@@ -22,7 +28,8 @@ API
     JackTestCase.session(recorder=True, **JackSession options) -> JackSession, started, stopped
         at the end of the test; skips the test when a server or a binary is missing.
     JackSession(period=256, rate=48000, realtime=True, server="jackd" or "pipewire",
-                sync=False (jackd -S), client_timeout_ms=None (jackd -t))
+                sync=True (jackd -S), client_timeout_ms=WAITING_TIMEOUT_MS when synchronous
+                (jackd -t))
         start(recorder=True)   the server, then (by default) the recorder
         name, env, server_pid, under_server(argv) (argv as run against the server: pw-jack)
         run_hexmidi(stdin, timeout=60) -> Run; run_program(argv, stdin, timeout) -> Run
@@ -71,6 +78,10 @@ Event = collections.namedtuple("Event", "frame data port")
 
 # A server that runs no cycle for this long, while nothing stops it on purpose, has broken.
 STALL_LIMIT = 5.0  # seconds
+# How long a synchronous server waits for a late client before ending a cycle without it: longer
+# than a crowded machine keeps a client from running (JACK2's 500 ms default was not), and short
+# enough that a cycle held that long still leaves STALL_LIMIT to tell it from a stall.
+WAITING_TIMEOUT_MS = 2000
 
 _names = itertools.count()
 _server_names_in_use = set()
@@ -224,14 +235,14 @@ class ServerCannotRun(AssertionError):
 
 
 class JackSession:
-    def __init__(self, period=256, rate=48000, realtime=True, server="jackd", sync=False,
+    def __init__(self, period=256, rate=48000, realtime=True, server="jackd", sync=True,
                  client_timeout_ms=None):
         self.period = period
         self.rate = rate
         self.realtime = realtime
         self.server = server
         self.sync = sync
-        self.client_timeout_ms = client_timeout_ms
+        self.client_timeout_ms = client_timeout_ms or (WAITING_TIMEOUT_MS if sync else None)
         self._prefix = []
         self.name = None
         self.env = None

@@ -20,7 +20,8 @@ from jack_harness import JackTestCase, reset_messages
 # there are only a few of them.
 REST = (b"m 7F4090\nm 004080\n" * 40000 + b"l 3 F0 01 F7\n" * 20 +
         b"l 10000 F0 " + b"55 " * 0xFFFE + b"F7\n")
-LONG_MESSAGE = b"l 100000 F0 " + b"55 " * 0xFFFFE + b"F7\n"
+# Four megabytes leave over some 130 periods: time enough to bring the fault while they do.
+LONG_MESSAGE = b"l 400000 F0 " + b"55 " * 0x3FFFFE + b"F7\n"
 
 
 def notes(count, channel=0):
@@ -37,7 +38,7 @@ def notes(count, channel=0):
 
 
 def paced(data, pieces, pause):
-    size = -(-len(data) // pieces)
+    size = max(-(-len(data) // pieces), 1)
     return [item for i in range(0, len(data), size) for item in (data[i:i + size], pause)]
 
 
@@ -51,10 +52,13 @@ class FaultTestCase(JackTestCase):
     def run_with_fault(self, session, head, fault, total):
         """Plays `head` (`total` bytes of it arrive when nothing fails) over about 0.6 s, brings
         on the fault once some of it has arrived, then plays REST once the fault has happened.
-        Fails unless the fault came while the head was still arriving."""
+        The second half of the head's lines waits for the fault too, so that on a busy machine
+        the fault still comes before all of it has arrived; the check below would say so."""
         fault_done = threading.Event()
+        cut = head.find(b"\n", len(head) // 2) + 1 or len(head)
         run = session.piped_run()
-        run.feed(*paced(head, 20, 0.03), fault_done.wait, REST)
+        run.feed(*paced(head[:cut], 10, 0.03), fault_done.wait, *paced(head[cut:], 10, 0.03),
+                 REST)
         session.wait_for_events(lambda events: events, "the first events to arrive")
         fault()
         fault_done.set()
@@ -68,9 +72,9 @@ class ServerKilled(FaultTestCase):
     def test_killed_between_short_messages_or_during_a_long_one(self):
         head, sent = notes(20000)
         for what, stream, total in [("between short messages", head, len(b"".join(sent))),
-                                    ("during a long message", LONG_MESSAGE, 0x100000)]:
+                                    ("during a long message", LONG_MESSAGE, 0x400000)]:
             with self.subTest(what):
-                session = self.session()
+                session = self.session(sync=False)
                 finished = self.run_with_fault(session, stream,
                                                lambda: session.signal_server(signal.SIGKILL),
                                                total)
@@ -111,7 +115,8 @@ class ServerFailsTheExchange(FaultTestCase):
 
 class DestinationGone(FaultTestCase):
     def test_killed_mid_stream(self):
-        session = self.session()
+        # A waiting server would stand still for the killed client, for ten of its timeouts.
+        session = self.session(sync=False)
         head, sent = notes(20000)
         finished = self.run_with_fault(session, head,
                                        lambda: session.signal_recorder(signal.SIGKILL),
