@@ -162,15 +162,17 @@ class JackBackend final : public MidiBackend {
 };
 
 // No server (JackServerFailed) means no JACK here: the next backend is tried at once. A server
-// that is there but failed the exchange (JackServerError) is asked again for a while first, as
-// falling back then would play to another port, or to none, while the user's server runs.
+// that is there but failed the exchange is asked again for a while first, as falling back then
+// would play to another port, or to none, while the user's server runs. jackd's libjack says
+// JackServerError then, PipeWire's JackInitFailure; so any failure but JackServerFailed counts
+// as a server there (only JackServerError did, and a busy PipeWire lost the run).
 jack_client_t* open_client() {
   const auto started = std::chrono::steady_clock::now();
   for (;;) {
     jack_status_t status{};
     jack_client_t* client = jack_client_open("hexmidi", JackNoStartServer, &status);
     if (client != nullptr) return client;
-    const bool server_there = (status & JackServerError) != 0 && (status & JackServerFailed) == 0;
+    const bool server_there = (status & JackServerFailed) == 0;
     if (!server_there || program_stopping() ||
         std::chrono::steady_clock::now() - started >= open_give_up) {
       return nullptr;
