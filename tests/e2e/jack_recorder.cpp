@@ -24,6 +24,7 @@
 //   cycles <n>            process cycles run: the server is alive while it grows
 //   missed <n>            cycles the frame clock passed over between two of ours: what the server
 //                         handed to our ports in them never reached us
+//   missed_at <frame>     for each of the last few such gaps, the frame our cycle after it began
 //   late <n>              cycles of ours that began a whole period or more after their cycle did
 //   xruns <n>             xruns the server reported (JACK2 reports none when synchronous, so
 //                         missed and late count there what this cannot)
@@ -81,7 +82,12 @@ std::atomic<std::uint64_t> late{0};
 std::atomic<int> xruns{0};
 std::atomic<int> other_clients{0};
 std::atomic<int> other_ports{0};
-jack_nframes_t last_cycle_start = 0;   // the counting callback's own
+jack_nframes_t last_cycle_start = 0;  // the counting callback's own
+// The frames that end the last few gaps, so that a loss can be laid beside them: written by the
+// callback alone, in turn.
+constexpr std::size_t gaps_kept = 8;
+std::atomic<jack_nframes_t> gap_ends[gaps_kept];
+std::atomic<std::size_t> gaps{0};
 std::vector<std::string> our_clients;  // set before any callback runs, then only read
 std::atomic<int> joined{0};
 std::atomic<bool> shut_down{false};
@@ -198,6 +204,9 @@ int count_cycle(jack_nframes_t frames, void* argument) {
   const jack_nframes_t start = jack_last_frame_time(self->client);
   if (cycles.fetch_add(1, std::memory_order_relaxed) > 0 && start - last_cycle_start > frames) {
     missed.fetch_add((start - last_cycle_start) / frames - 1, std::memory_order_relaxed);
+    const std::size_t gap = gaps.load(std::memory_order_relaxed);
+    gap_ends[gap % gaps_kept].store(start, std::memory_order_relaxed);
+    gaps.store(gap + 1, std::memory_order_release);
   }
   last_cycle_start = start;
   if (jack_frames_since_cycle_start(self->client) >= frames) {
@@ -351,6 +360,10 @@ void write_status(const std::string& path, const std::vector<std::unique_ptr<Cli
                static_cast<unsigned long long>(missed.load()),
                static_cast<unsigned long long>(late.load()), xruns.load(), other_clients.load(),
                other_ports.load());
+  const std::size_t gap_count = gaps.load(std::memory_order_acquire);
+  for (std::size_t gap = gap_count - std::min(gap_count, gaps_kept); gap < gap_count; ++gap) {
+    std::fprintf(status, "missed_at %u\n", gap_ends[gap % gaps_kept].load());
+  }
   if (dropped) std::fprintf(status, "shutdown %s\n", shutdown_reason);
   if (std::fclose(status) == 0) std::rename(aside.c_str(), path.c_str());
 }
