@@ -137,6 +137,15 @@ def _wait_until(condition, timeout, what, check=None, report=None):
         time.sleep(0.01)
 
 
+def _waits(pid):
+    """Where each thread of a process sleeps, for a failure that says where it hung."""
+    waits = []
+    for task in sorted(os.listdir(f"/proc/{pid}/task")):
+        with open(f"/proc/{pid}/task/{task}/wchan") as wchan:
+            waits.append(wchan.read() or "running")
+    return ", ".join(waits)
+
+
 _PR_SET_PDEATHSIG = 1
 _libc = ctypes.CDLL(None, use_errno=True)
 
@@ -373,11 +382,11 @@ class JackSession:
         if status["shutdown"]:
             raise AssertionError(f"the test server dropped the recorder: {status['shutdown'][0]}"
                                  f"\n{self.report()}")
-        # Until the recorder has joined (it retries its name for a while) it counts no cycles:
-        # that is no stall. start_recorder's own wait names that case.
+        # Until the recorder has joined (it retries its name for a while) and run its first cycle
+        # it counts none: that is no stall. start_recorder's own wait names that case.
         cycles, since = self._seen_cycles
         now = time.monotonic()
-        if not status["cycles"] or status["cycles"] != cycles:
+        if status["cycles"] in ([], ["0"]) or status["cycles"] != cycles:
             self._seen_cycles = (status["cycles"], now)
         elif now - since > STALL_LIMIT:
             raise AssertionError(f"the test server stopped cycling (no cycle for "
@@ -498,7 +507,14 @@ class JackSession:
             if recorder is None:
                 raise AssertionError("no recorder was started")
             dropped = self._status()["shutdown"]
-            _stop_process(recorder, timeout=30)
+            recorder.send_signal(signal.SIGTERM)
+            try:
+                recorder.wait(30)
+            except subprocess.TimeoutExpired:
+                waits = _waits(recorder.pid)
+                _stop_process(recorder)
+                raise AssertionError(f"the recorder did not stop within 30 s of SIGTERM; its "
+                                     f"threads waited in {waits}\n{self.report()}") from None
             if recorder.returncode == 3:
                 raise AssertionError(f"the recorder lost events: its ring overflowed\n"
                                      f"{self.report()}")

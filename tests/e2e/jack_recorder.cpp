@@ -18,7 +18,8 @@
 // rewritten whole (by rename) many times a second once every client is active, as lines:
 //   state waiting|ready|dropped
 //                         ready once the server lists no MIDI input port but ours, so that a
-//                         program started then chooses among exactly these
+//                         program started then chooses among exactly these, and we have run a
+//                         cycle
 //   port <name>           the full name of each port, in the order given
 //   listed <name>         while waiting: each MIDI input port the server lists that is not ours
 //   cycles <n>            process cycles run: the server is alive while it grows
@@ -351,7 +352,10 @@ void write_status(const std::string& path, const std::vector<std::unique_ptr<Cli
   const std::string aside = path + ".new";
   std::FILE* status = std::fopen(aside.c_str(), "w");
   if (status == nullptr) return;
-  std::fprintf(status, "state %s\n", dropped ? "dropped" : others.empty() ? "ready" : "waiting");
+  // A PipeWire graph on a busy machine can take seconds to run a new client's first cycle: one
+  // that has run none yet would miss what a program started now sends.
+  const bool ready = others.empty() && cycles.load() > 0;
+  std::fprintf(status, "state %s\n", dropped ? "dropped" : ready ? "ready" : "waiting");
   for (const std::string& name : ours) std::fprintf(status, "port %s\n", name.c_str());
   for (const std::string& name : others) std::fprintf(status, "listed %s\n", name.c_str());
   std::fprintf(status, "cycles %llu\nconnections %d\njoined %d\n",
