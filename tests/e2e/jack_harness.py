@@ -456,9 +456,9 @@ class JackSession:
             status = self._status()
             if status["listed"]:
                 error = f"{error}; the server lists other MIDI inputs too: {status['listed']}"
-            elif not status["state"]:
-                error = (f"{error}; it never joined the server (a leaving client may still hold "
-                         f"its name): {self._recorder_log()}\n{self.report()}")
+            elif not status["state"] and self._recorder.poll() is None:
+                error = (f"{error}; it has not joined the server (a leaving client may still "
+                         f"hold its name): {self._recorder_log()}\n{self.report()}")
             raise AssertionError(error) from None
         self._port_names = self._status()["port"]
 
