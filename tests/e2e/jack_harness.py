@@ -395,6 +395,8 @@ class JackSession:
     def report(self):
         """What the server and the recorder did: every failure says it, so that a loss in the
         program can be told from a cycle the server ran without a client."""
+        if not os.path.isdir(self._directory):
+            return f"server {self.name}: stopped by the test before this"
         if self._server is None:
             state = "not started"
         elif self._server.poll() is None:
