@@ -156,13 +156,16 @@ class DestinationStalled(FaultTestCase):
         # More than the program's ring holds, written over about 1.5 s.
         burst, sent = notes(150000)
         run = session.piped_run()
-        run.feed(*paced(burst, 60, 0.025))
+        # The input ends after the stall, which the exit's second is not for (seen: 2.95 s).
+        stall_over = threading.Event()
+        run.feed(*paced(burst, 60, 0.025), stall_over.wait)
         session.wait_for_events(lambda events: events, "the burst to start arriving")
         session.signal_recorder(signal.SIGSTOP)
         try:
             time.sleep(2.6)  # the stall under test
         finally:
             session.signal_recorder(signal.SIGCONT)
+            stall_over.set()
         finished = run.finish()
         self.assert_ended_well(finished, "destination stalled for 2.6 s")
         data = [event.data for event in session.events()]
