@@ -33,9 +33,7 @@ API
         start(recorder=True)   the server, then (by default) the recorder
         name, env, server_pid, under_server(argv) (argv as run against the server: pw-jack)
         run_hexmidi(stdin, timeout=60) -> Run; run_program(argv, stdin, timeout) -> Run
-        run_past_missed_cycles(stdin) -> (Run, [Event] it added)
-                               run_hexmidi, again while the server ran cycles without the
-                               recorder during it
+        run_past_missed_cycles(stdin) -> (Run, [Event] it added): see there
         piped_run(argv=None, env=None, stdin=PIPE) -> PipedRun
                                for tests that write with timing or act while it runs
         start_recorder(ports=None)
