@@ -18,10 +18,19 @@
 // rewritten whole (by rename) many times a second once every client is active, as lines:
 //   state waiting|ready|dropped
 //                         ready once the server lists no MIDI input port but ours, so that a
-//                         program started then chooses among exactly these
+//                         program started then chooses among exactly these, and we have run a
+//                         cycle
 //   port <name>           the full name of each port, in the order given
 //   listed <name>         while waiting: each MIDI input port the server lists that is not ours
 //   cycles <n>            process cycles run: the server is alive while it grows
+//   missed <n>            cycles the frame clock passed over between two of ours: what the server
+//                         handed to our ports in them never reached us
+//   missed_at <frame>     for each of the last few such gaps, the frame our cycle after it began
+//   late <n>              cycles of ours that began a whole period or more after their cycle did
+//   xruns <n>             xruns the server reported (JACK2 reports none when synchronous, so
+//                         missed and late count there what this cannot)
+//   clients <n>           other clients that joined the server since we started
+//   ports <n>             ports other clients registered since we started
 //   connections <n>       connections to our ports
 //   joined <n>            connections made to our ports since we started
 //   shutdown <reason>     the server dropped us
@@ -69,6 +78,18 @@ constexpr auto status_interval = 20ms;
 
 std::atomic<bool> overflowed{false};
 std::atomic<std::uint64_t> cycles{0};
+std::atomic<std::uint64_t> missed{0};
+std::atomic<std::uint64_t> late{0};
+std::atomic<int> xruns{0};
+std::atomic<int> other_clients{0};
+std::atomic<int> other_ports{0};
+jack_nframes_t last_cycle_start = 0;  // the counting callback's own
+// The frames that end the last few gaps, so that a loss can be laid beside them: written by the
+// callback alone, in turn.
+constexpr std::size_t gaps_kept = 8;
+std::atomic<jack_nframes_t> gap_ends[gaps_kept];
+std::atomic<std::size_t> gaps{0};
+std::vector<std::string> our_clients;  // set before any callback runs, then only read
 std::atomic<int> joined{0};
 std::atomic<bool> shut_down{false};
 char shutdown_reason[256] = "";
@@ -115,6 +136,28 @@ void on_connect(jack_port_id_t, jack_port_id_t to, int connected, void* argument
   }
 }
 
+int on_xrun(void*) {
+  xruns.fetch_add(1);
+  return 0;
+}
+
+// Which step of a run that never connected went wrong: a client that never joined, or joined
+// and registered no port (it found no destination), or registered one and never connected.
+bool is_ours(const std::string& client) {
+  return std::find(our_clients.begin(), our_clients.end(), client) != our_clients.end();
+}
+
+void on_client(const char* name, int registered, void*) {
+  if (registered != 0 && !is_ours(name)) other_clients.fetch_add(1);
+}
+
+void on_port(jack_port_id_t id, int registered, void* argument) {
+  jack_port_t* port = jack_port_by_id(static_cast<jack_client_t*>(argument), id);
+  if (registered == 0 || port == nullptr) return;
+  const std::string name = jack_port_name(port);
+  if (!is_ours(name.substr(0, name.find(':')))) other_ports.fetch_add(1);
+}
+
 WantedPort parse_port(const std::string& argument) {
   WantedPort wanted;
   std::size_t bar = argument.find('|');
@@ -155,9 +198,21 @@ int process(jack_nframes_t frames, void* argument) {
   return 0;
 }
 
-// The first client's cycles stand for the server's.
+// The first client's cycles stand for the server's. Each cycle starts one period after the last
+// on the frame clock; a longer step means the server ran cycles without us.
 int count_cycle(jack_nframes_t frames, void* argument) {
-  cycles.fetch_add(1, std::memory_order_relaxed);
+  auto* self = static_cast<Client*>(argument);
+  const jack_nframes_t start = jack_last_frame_time(self->client);
+  if (cycles.fetch_add(1, std::memory_order_relaxed) > 0 && start - last_cycle_start > frames) {
+    missed.fetch_add((start - last_cycle_start) / frames - 1, std::memory_order_relaxed);
+    const std::size_t gap = gaps.load(std::memory_order_relaxed);
+    gap_ends[gap % gaps_kept].store(start, std::memory_order_relaxed);
+    gaps.store(gap + 1, std::memory_order_release);
+  }
+  last_cycle_start = start;
+  if (jack_frames_since_cycle_start(self->client) >= frames) {
+    late.fetch_add(1, std::memory_order_relaxed);
+  }
   return process(frames, argument);
 }
 
@@ -212,6 +267,7 @@ jack_client_t* open_exactly(const std::string& name) {
 bool set_up(const std::vector<WantedPort>& wanted_ports,
             std::vector<std::unique_ptr<Client>>& clients) {
   for (const WantedPort& wanted : wanted_ports) client_named(clients, wanted.client);
+  for (auto& client : clients) our_clients.push_back(client->name);
   for (auto& client : clients) {
     client->client = open_exactly(client->name);
     if (client->client == nullptr) return false;
@@ -240,6 +296,11 @@ bool set_up(const std::vector<WantedPort>& wanted_ports,
   for (auto& client : clients) {
     jack_on_info_shutdown(client->client, on_shutdown, nullptr);
     jack_set_port_connect_callback(client->client, on_connect, client->client);
+    if (client == clients.front()) {
+      jack_set_xrun_callback(client->client, on_xrun, nullptr);
+      jack_set_client_registration_callback(client->client, on_client, nullptr);
+      jack_set_port_registration_callback(client->client, on_port, client->client);
+    }
     auto callback = client == clients.front() ? count_cycle : process;
     if (jack_set_process_callback(client->client, callback, client.get()) != 0 ||
         jack_activate(client->client) != 0) {
@@ -291,11 +352,22 @@ void write_status(const std::string& path, const std::vector<std::unique_ptr<Cli
   const std::string aside = path + ".new";
   std::FILE* status = std::fopen(aside.c_str(), "w");
   if (status == nullptr) return;
-  std::fprintf(status, "state %s\n", dropped ? "dropped" : others.empty() ? "ready" : "waiting");
+  // A PipeWire graph on a busy machine can take seconds to run a new client's first cycle: one
+  // that has run none yet would miss what a program started now sends.
+  const bool ready = others.empty() && cycles.load() > 0;
+  std::fprintf(status, "state %s\n", dropped ? "dropped" : ready ? "ready" : "waiting");
   for (const std::string& name : ours) std::fprintf(status, "port %s\n", name.c_str());
   for (const std::string& name : others) std::fprintf(status, "listed %s\n", name.c_str());
   std::fprintf(status, "cycles %llu\nconnections %d\njoined %d\n",
                static_cast<unsigned long long>(cycles.load()), connections, joined.load());
+  std::fprintf(status, "missed %llu\nlate %llu\nxruns %d\nclients %d\nports %d\n",
+               static_cast<unsigned long long>(missed.load()),
+               static_cast<unsigned long long>(late.load()), xruns.load(), other_clients.load(),
+               other_ports.load());
+  const std::size_t gap_count = gaps.load(std::memory_order_acquire);
+  for (std::size_t gap = gap_count - std::min(gap_count, gaps_kept); gap < gap_count; ++gap) {
+    std::fprintf(status, "missed_at %u\n", gap_ends[gap % gaps_kept].load());
+  }
   if (dropped) std::fprintf(status, "shutdown %s\n", shutdown_reason);
   if (std::fclose(status) == 0) std::rename(aside.c_str(), path.c_str());
 }
@@ -341,6 +413,7 @@ int main(int argc, char** argv) {
     jack_deactivate(client->client);
     write_events(client->ring, out, bytes);
   }
+  write_status(argv[2], clients);  // the counts of the whole recording
   close_all(clients);
   const bool lost = overflowed.load();
   if (std::fclose(out) != 0) return 1;

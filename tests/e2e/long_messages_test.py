@@ -4,6 +4,10 @@ import unittest
 
 from jack_harness import JackTestCase, hex_bytes, joined, reset_messages, test_program
 
+
+def messages(*texts):
+    return [hex_bytes(text) for text in texts]
+
 # What a period's MIDI port buffer holds, in bytes: a 32 KiB buffer less its own bookkeeping.
 PERIOD_BUFFER = 32720
 
@@ -43,8 +47,7 @@ class LongMessages(JackTestCase):
         ]
         for name, stream, expected in cases:
             with self.subTest(name):
-                events = self.play(session, stream)
-                self.assertEqual([event.data for event in events], expected + reset_messages())
+                self.assert_arrived(self.play(session, stream), expected + reset_messages())
 
     def test_large_messages_arrive_whole_between_the_messages_around_them(self):
         session = self.session()
@@ -53,14 +56,10 @@ class LongMessages(JackTestCase):
                 message = system_exclusive(length)
                 events = self.play(session,
                                    "m 7F3C90\n" + l_command(message) + "m 003C80\nm 05C1\n")
-                data = [event.data for event in events]
-                self.assertEqual(data[0], hex_bytes("90 3C 7F"))
-                self.assertEqual(data[-18:], [hex_bytes("80 3C 00"), hex_bytes("C1 05")] +
-                                 reset_messages())
-                pieces = events[1:-18]
-                self.assertGreater(len(pieces), length // PERIOD_BUFFER)
-                self.assertTrue(joined(pieces) == message,
-                                "the pieces joined are not the message sent")
+                # Short messages never merge with a piece: the bytes alone place each of them.
+                self.assert_arrived(events, messages("90 3C 7F") + [message] +
+                                    messages("80 3C 00", "C1 05") + reset_messages(), split=True)
+                self.assertGreater(len(events) - 19, length // PERIOD_BUFFER)
 
     def test_fields_are_read_as_the_c_library_reads_hex(self):
         session = self.session()
@@ -73,9 +72,8 @@ class LongMessages(JackTestCase):
         ]
         for name, stream, expected in cases:
             with self.subTest(name):
-                events = self.play(session, stream)
-                self.assertEqual([event.data for event in events],
-                                 [hex_bytes(expected)] + reset_messages())
+                self.assert_arrived(self.play(session, stream),
+                                    [hex_bytes(expected)] + reset_messages())
 
     def test_a_message_that_cannot_be_read_whole_sends_nothing(self):
         session = self.session()
@@ -84,9 +82,8 @@ class LongMessages(JackTestCase):
         for stream in ("l 0", "l -3 F0 F7", "l FFFFFFFD F0 F7", "l 3 F0 zz F7", "l 3 F0 7D",
                        "l zz"):
             with self.subTest(stream=stream):
-                events = self.play(session, stream + " m 05C1")
-                self.assertEqual([event.data for event in events],
-                                 [hex_bytes("C1 05")] + reset_messages())
+                self.assert_arrived(self.play(session, stream + " m 05C1"),
+                                    [hex_bytes("C1 05")] + reset_messages())
 
 
     def test_a_stream_of_small_long_messages_arrives_whole_and_in_order(self):
@@ -100,8 +97,7 @@ class LongMessages(JackTestCase):
             packed = control[2] << 16 | control[1] << 8 | control[0]
             stream += [l_command(system_on), f"m {packed:06X}\n"]
             expected += [system_on, control]
-        events = self.play(session, "".join(stream))
-        self.assertEqual([event.data for event in events], expected + reset_messages())
+        self.assert_arrived(self.play(session, "".join(stream)), expected + reset_messages())
 
 
 class ResetDuringALongMessage(JackTestCase):
@@ -117,14 +113,14 @@ class ResetDuringALongMessage(JackTestCase):
                 session.start_recorder()
                 run = session.run_program([client, str(wait_ms), str(length)])
                 self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
-                data = [event.data for event in session.events()]
+                events = session.events()
                 reset = reset_messages([(0, 0x3C)])
-                # The System On before it had been let go of: the reset leaves it alone.
-                self.assertEqual(data[:2], [hex_bytes("90 3C 7F"), hex_bytes("F0 7E 7F 09 01 F7")])
-                self.assertEqual(data[-len(reset):], reset)
-                sent = b"".join(data[2:-len(reset)])
-                self.assertLess(len(sent), len(whole), "the reset dropped nothing")
-                self.assertTrue(whole.startswith(sent), "what went out is not the message's start")
+                sent = len(joined(events[2:-len(reset)]))
+                self.assertLess(sent, len(whole), "the reset dropped nothing")
+                # The System On before it had been let go of: the reset leaves it alone. What
+                # went out of the long one is its start.
+                self.assert_arrived(events, messages("90 3C 7F", "F0 7E 7F 09 01 F7") +
+                                    [whole[:sent]] + reset, split=True)
 
 
 if __name__ == "__main__":

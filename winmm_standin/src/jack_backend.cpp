@@ -183,8 +183,10 @@ class JackBackend final : public MidiBackend {
 };
 
 // No server (JackServerFailed) means no JACK here: the next backend is tried at once. A server
-// that is there but failed the exchange (JackServerError) is asked again for a while first, as
-// falling back then would play to another port, or to none, while the user's server runs.
+// that is there but failed the exchange is asked again for a while first, as falling back then
+// would play to another port, or to none, while the user's server runs. jackd's libjack says
+// JackServerError then, PipeWire's JackInitFailure; so any failure but JackServerFailed counts
+// as a server there (only JackServerError did, and a busy PipeWire lost the run).
 // A server that does not answer within the same bound counts as no server; a client it hands
 // out later is closed on the call's own thread and never used.
 jack_client_t* open_client() {
@@ -203,7 +205,7 @@ jack_client_t* open_client() {
     if (!attempt) return nullptr;
     const auto [client, status] = *attempt;
     if (client != nullptr) return client;
-    const bool server_there = (status & JackServerError) != 0 && (status & JackServerFailed) == 0;
+    const bool server_there = (status & JackServerFailed) == 0;
     if (!server_there || program_stopping() || std::chrono::steady_clock::now() >= give_up_at) {
       return nullptr;
     }
