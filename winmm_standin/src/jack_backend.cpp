@@ -141,7 +141,7 @@ class JackBackend final : public MidiBackend {
   bool cannot_send() const { return given_up_ || server_gone(); }
   bool stalled_for(std::chrono::steady_clock::duration limit);
   std::string choose_destination();
-  void wait_until_link_carries_data();
+  void wait_until_link_carries_data(const std::string& destination);
   void raise_reading_thread_below_clients();
 
   // The callback's side.
@@ -151,6 +151,9 @@ class JackBackend final : public MidiBackend {
 
   jack_client_t* client_ = nullptr;
   jack_port_t* out_ = nullptr;
+  // Connected to the destination for a moment after "out", as a sign that the destination has
+  // taken up our link (see wait_until_link_carries_data). The callback keeps it silent.
+  std::atomic<jack_port_t*> probe_{nullptr};
   jack_ringbuffer_t* ring_ = nullptr;
   bool active_ = false;
   ReadingThreadPriority reading_priority_;
@@ -237,6 +240,11 @@ bool JackBackend::open() {
            return jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
          }).value_or(nullptr);
   if (out_ == nullptr) return false;
+  probe_ = ask_server([this] {
+             return jack_port_register(client_, "link-probe", JACK_DEFAULT_MIDI_TYPE,
+                                       JackPortIsOutput, 0);
+           }).value_or(nullptr);
+  if (given_up_) return false;
   // Touch every page now: the callback must never take a page fault on first use, and a run's
   // memory should not depend on how far a burst happens to fill the ring. (mlock alone is not
   // enough: it may be refused, or do nothing, without a word.)
@@ -250,28 +258,51 @@ bool JackBackend::open() {
     return jack_connect(client_, jack_port_name(out_), destination.c_str());
   };
   if (ask_server(connect).value_or(-1) != 0) return false;
-  wait_until_link_carries_data();
+  wait_until_link_carries_data(destination);
   // Last: only a port that is open and connected is a reason to read at real-time priority.
   raise_reading_thread_below_clients();
   return true;
 }
 
 // jackd's connection carries data once jack_connect returns. PipeWire's link is completed after
-// it returns, partly by the destination's own thread, and what our port sends until then reaches
-// nobody: a one-note run would lose its note. PipeWire's libjack reports our port connected
-// about when the link carries data, now and then a cycle early; so we wait for that, then for two
-// of our own cycles. On jackd that costs two periods once. (A fixed delay was rejected: too short
-// on a loaded machine, needlessly long everywhere else.)
-void JackBackend::wait_until_link_carries_data() {
+// it returns, by each end's own (not real-time) thread when the server's messages reach it, and
+// the server waits for neither: what our port sends before the destination's end has taken up
+// the link reaches nobody, and a one-note run on a loaded machine lost all it sent. libjack
+// reports our own end only (jack_port_connected, the port-connect, graph-order and latency
+// callbacks all come at that one moment); nothing of the destination's end ever reaches us, and
+// the server's own link state turns active before either end has it.
+// What does: a second link into the same destination. The server hands the destination buffers
+// for it and waits for its answer before completing that link on our side, and the destination
+// reads the server's messages in order, so it has taken up the first link by then. Our probe
+// port is connected once "out" is, and disconnected and removed once that second link completes;
+// then two of our own cycles, as PipeWire's libjack reports our end now and then a cycle early.
+// On jackd this costs a few calls and two periods once. Rejected: a fixed delay (too short on a
+// loaded machine, needlessly long everywhere else), and counting cycles after our own end
+// connects (the destination's thread may lag it by many periods).
+void JackBackend::wait_until_link_carries_data(const std::string& destination) {
   const auto give_up_at = std::chrono::steady_clock::now() + link_give_up;
-  std::uint64_t target = 0;  // the cycle to wait for, once connected: never 0
-  wait_for_cycles(
-      [&] {
-        const std::uint64_t cycles = cycles_.load(std::memory_order_acquire);
-        if (target == 0 && jack_port_connected(out_) != 0) target = cycles + 2;
-        return target != 0 && cycles >= target;
-      },
-      [&] { return program_stopping() || std::chrono::steady_clock::now() >= give_up_at; });
+  auto give_up = [&] {
+    return program_stopping() || std::chrono::steady_clock::now() >= give_up_at;
+  };
+  auto connected = [](jack_port_t* port) {
+    return [port] { return jack_port_connected(port) != 0; };
+  };
+  if (!wait_for_cycles(connected(out_), give_up)) return;
+  jack_port_t* const probe = probe_.load(std::memory_order_relaxed);
+  auto connect = [this, probe, &destination] {
+    return jack_connect(client_, jack_port_name(probe), destination.c_str());
+  };
+  if (probe != nullptr && ask_server(connect).value_or(-1) == 0) {
+    wait_for_cycles(connected(probe), give_up);
+  }
+  // The callback takes the probe anew every cycle: two cycles after this it no longer touches it.
+  probe_.store(nullptr, std::memory_order_release);
+  const std::uint64_t target = cycles_.load(std::memory_order_acquire) + 2;
+  const bool passed =
+      wait_for_cycles([&] { return cycles_.load(std::memory_order_acquire) >= target; }, give_up);
+  if (passed && probe != nullptr) {
+    ask_server([this, probe] { return jack_port_unregister(client_, probe); });
+  }
 }
 
 // A live stream's timing is the moment this thread wakes to read (see winmm_standin_live_input).
@@ -499,6 +530,10 @@ void JackBackend::drain() {
 
 int JackBackend::process(jack_nframes_t frames, void* self) {
   auto* backend = static_cast<JackBackend*>(self);
+  // A port's buffer holds whatever was left in it until the port's client clears it.
+  if (jack_port_t* probe = backend->probe_.load(std::memory_order_acquire)) {
+    jack_midi_clear_buffer(jack_port_get_buffer(probe, frames));
+  }
   backend->write_due_events(frames);
   backend->cycles_.fetch_add(1, std::memory_order_release);
   backend->wakeup_.notify();
