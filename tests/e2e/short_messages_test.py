@@ -21,8 +21,11 @@ def scheduling(pid):
     """{thread id: (policy, real-time priority)} of a process: fields 41 and 40 of each stat."""
     threads = {}
     for tid in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{tid}/stat") as stat:
-            fields = stat.read().rsplit(")", 1)[1].split()  # from field 3 on
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as stat:
+                fields = stat.read().rsplit(")", 1)[1].split()  # from field 3 on
+        except (FileNotFoundError, ProcessLookupError):
+            continue  # a short-lived thread (a server call's) ended since the listing
         threads[int(tid)] = (int(fields[38]), int(fields[37]))
     return threads
 
