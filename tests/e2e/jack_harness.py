@@ -456,10 +456,15 @@ class JackSession:
             status = self._status()
             if status["listed"]:
                 error = f"{error}; the server lists other MIDI inputs too: {status['listed']}"
-            elif not status["state"] and self._recorder.poll() is None:
+            elif self._recorder.poll() is not None:
+                error = f"{error}; it exited with {self._recorder.returncode}"
+            elif not status["state"]:
                 error = (f"{error}; it has not joined the server (a leaving client may still "
-                         f"hold its name): {self._recorder_log()}\n{self.report()}")
-            raise AssertionError(error) from None
+                         f"hold its name)")
+            elif status["cycles"] == ["0"]:
+                error = f"{error}; it joined, but the server has run none of its cycles"
+            raise AssertionError(f"{error}; its log: {self._recorder_log() or '(empty)'}\n"
+                                 f"{self.report()}") from None
         self._port_names = self._status()["port"]
 
     def _recorder_log(self):
