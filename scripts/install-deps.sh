@@ -39,6 +39,22 @@ done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
+install() {
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
 echo "installing: ${missing[*]}" >&2
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# A mirror caught mid-sync fails one index or another ("File has unexpected size"). apt keeps the
+# indexes that came, and the install below fails loudly if what it needs is not among them.
+$sudo apt-get update -qq || echo "apt-get update failed an index; installing from those that came" >&2
+
+# The other architecture's packages (32-bit Wine) come last and alone: without their index a
+# mirror cannot match them to this machine's libraries, and the steps that need them say so and
+# skip, as on a kernel that runs no 32-bit code. Everything else must install.
+native=() foreign=()
+for package in "${missing[@]}"; do
+  case "$package" in *:*) foreign+=("$package") ;; *) native+=("$package") ;; esac
+done
+[ ${#native[@]} -eq 0 ] || install "${native[@]}"
+for package in "${foreign[@]}"; do
+  install "$package" 2>/dev/null || echo "could not install $package: the steps that need it skip" >&2
+done

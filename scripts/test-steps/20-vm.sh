@@ -19,6 +19,11 @@ for target in win32:i686 win64:x86_64; do
     echo "$arch under Wine skipped: $cpu-w64-mingw32-g++ not found (scripts/install-deps.sh wine)"
     continue
   fi
+  # Debian's 32-bit Wine (wine32:i386) brings this loader; without it only the 64-bit build runs.
+  if [ "$arch" = win32 ] && ! [ -e /usr/lib/wine/wine ]; then
+    echo "win32 under Wine skipped: wine32:i386 is not installed (scripts/install-deps.sh wine)"
+    continue
+  fi
   cmake -S . -B "build-$arch" --no-warn-unused-cli \
     -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/mingw-$cpu.cmake" -DHEXMIDI_WERROR=ON >/dev/null
   cmake --build "build-$arch" -j "$(nproc)" --target hexmidi >/dev/null

@@ -48,12 +48,14 @@ mkdir -p "$run"
 c++ -std=c++20 -O2 -Wall -o "$work/wire_rate_reader" "$here/wire_rate_reader.cpp"
 
 # The Wine prefix, made in the machine where 32-bit programs run, and so complete. Keyed by Wine's
-# version: another Wine may want another prefix. A run that has to make it writes it beside the
+# version, and by whether its 32-bit half is installed: a prefix made without it has no 32-bit
+# system to run the 32-bit build in. A run that has to make it writes it beside the
 # cache's through a second, writable share, and it takes the cache's place only once complete.
 wine_key=""
 if command -v wine >/dev/null; then
   wine_version=$(/usr/lib/wine/wine64 --version 2>/dev/null || wine --version 2>/dev/null || true)
   wine_key=$(printf '%s' "$wine_version" | tr -cs 'A-Za-z0-9.~+' '-' | sed 's/^-//; s/-$//')
+  [ -e /usr/lib/wine/wine ] || wine_key=$wine_key-64
 fi
 wine_prefix=$cache/wine-prefix-$wine_key
 rm -rf "$wine_prefix.new"

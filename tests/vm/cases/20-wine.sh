@@ -50,10 +50,13 @@ else
 fi
 # One Wine program alive for the whole run: Wine's services start with a server's first program
 # and stay for its life, so no case pays for them (8 to 11 s a run instead of 2 to 3).
-# It is the 32-bit command interpreter, so that Wine's 32-bit half is loaded before the first case
-# too (the services are 64-bit), and reads its commands from a pipe that stays open until the end.
+# It is the 32-bit command interpreter where there is a 32-bit build, so that Wine's 32-bit half is
+# loaded before the first case too (the services are 64-bit), and reads its commands from a pipe
+# that stays open until the end.
+interpreter='C:\windows\system32\cmd.exe'
+[ -z "$win32_exe" ] || interpreter='C:\windows\syswow64\cmd.exe'
 mkfifo /tmp/wine-commands
-wine 'C:\windows\syswow64\cmd.exe' < /tmp/wine-commands > /dev/null 2>&1 &
+wine "$interpreter" < /tmp/wine-commands > /dev/null 2>&1 &
 exec 4> /tmp/wine-commands
 wait_until 'pgrep -f services.exe > /dev/null' 300 || echo "Wine's services did not start"
 echo "Wine is up at $(uptime_now) s"
