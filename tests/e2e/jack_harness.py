@@ -33,14 +33,17 @@ API
         start(recorder=True)   the server, then (by default) the recorder
         name, env, server_pid, under_server(argv) (argv as run against the server: pw-jack)
         run_hexmidi(stdin, timeout=60) -> Run; run_program(argv, stdin, timeout) -> Run
-        run_past_missed_cycles(stdin) -> (Run, [Event] it added): see there
+        past_missed_cycles(play) -> (what play() returned, [Event] it added): see there;
+        run_past_missed_cycles(stdin) is it for run_hexmidi(stdin); play() may call
+        count_missed_cycles_from_here() once the part that matters begins
         piped_run(argv=None, env=None, stdin=PIPE) -> PipedRun
                                for tests that write with timing or act while it runs
         start_recorder(ports=None)
                                a fresh recorder, once the server lists no other MIDI input;
                                `ports` ("client:port|flags|alias=...", see jack_recorder.cpp)
                                makes it stand in for other clients
-        wait_for_connection(), wait_for_cycles(count)
+        connections()          made to the recorder so far
+        wait_for_connection(since=0), wait_for_cycles(count)
         recorded() -> [Event]  so far; wait_for_events(condition, what) -> [Event] once
                                condition(recorded()) holds
         events() -> [Event]    stops the recorder and returns all it recorded; fails if it lost
@@ -471,8 +474,11 @@ class JackSession:
         with open(self._path(f"recorder{self._recordings}.log"), "rb") as log:
             return log.read().decode(errors="replace").strip()
 
-    def wait_for_connection(self, timeout=15):
-        _wait_until(lambda: int(self._status()["connections"][0]) > 0, timeout,
+    def connections(self):
+        return int(self._status()["connections"][0])
+
+    def wait_for_connection(self, since=0, timeout=15):
+        _wait_until(lambda: self.connections() > since, timeout,
                     "a connection to the recorder", self.check, self.report)
 
     def wait_for_cycles(self, count, timeout=15):
@@ -483,18 +489,27 @@ class JackSession:
     def recorded(self):
         return self._read_events(self._events_path())
 
-    def run_past_missed_cycles(self, stdin, tries=3):
-        """run_hexmidi, played again while the server ran cycles without the recorder during the
-        run: PipeWire has no mode that waits for a late client, and what such a cycle carried is
-        lost by the server, not by the program. Returns the run and the events it added."""
+    def past_missed_cycles(self, play, tries=3):
+        """play(), played again while the server ran cycles without the recorder during it:
+        PipeWire, and jackd when asynchronous, do not wait for a late client, and what such a
+        cycle carried is lost by the server, not by the program. Returns what play() returned
+        and the events it added."""
         for _ in range(tries):
-            first, missed = len(self.recorded()), self._status()["missed"]
-            run = self.run_hexmidi(stdin)
+            first = len(self.recorded())
+            self.count_missed_cycles_from_here()
+            result = play()
             # The program hands its last event on before it exits: a few cycles bring it here.
             self.wait_for_cycles(3)
-            if self._status()["missed"] == missed:
+            if self._status()["missed"] == self._missed_before:
                 break
-        return run, self.recorded()[first:]
+            print("the server ran cycles without the recorder during the run: played again")
+        return result, self.recorded()[first:]
+
+    def count_missed_cycles_from_here(self):
+        self._missed_before = self._status()["missed"]
+
+    def run_past_missed_cycles(self, stdin, tries=3):
+        return self.past_missed_cycles(lambda: self.run_hexmidi(stdin), tries)
 
     def wait_for_events(self, condition, what, timeout=30):
         events = []

@@ -133,21 +133,28 @@ class OneShotRuns(JackTestCase):
 class Timing(JackTestCase):
     def test_a_pause_between_lines_is_kept_to_the_frame(self):
         session = self.session(sync=False)
-        run = session.piped_run()
-        # Opening the port comes before the first read; let it finish, so that the pause the
-        # program sees is the one written here. The dummy driver's clock also falls behind by a
-        # few periods while the server reorders its graph for a new connection: let that pass.
-        session.wait_for_connection()
-        session.wait_for_cycles(20)
-        written_at = []
-        for line in (b"m 7F3C90\n", b"m 7F4090\n"):
-            if written_at:
-                time.sleep(0.3)  # the pause under test
-            run.process.stdin.write(line)
-            run.process.stdin.flush()
-            written_at.append(time.monotonic())
-        self.assertEqual(run.finish().returncode, 0)
-        events = session.events()
+
+        def play():
+            connections = session.connections()
+            run = session.piped_run()
+            # Opening the port comes before the first read; let it finish, so that the pause the
+            # program sees is the one written here. The dummy driver's clock also falls behind by
+            # a few periods while the server reorders its graph for a new connection: let that
+            # pass.
+            session.wait_for_connection(since=connections)
+            session.wait_for_cycles(20)
+            session.count_missed_cycles_from_here()
+            written_at = []
+            for line in (b"m 7F3C90\n", b"m 7F4090\n"):
+                if written_at:
+                    time.sleep(0.3)  # the pause under test
+                run.process.stdin.write(line)
+                run.process.stdin.flush()
+                written_at.append(time.monotonic())
+            self.assertEqual(run.finish().returncode, 0)
+            return written_at
+
+        written_at, events = session.past_missed_cycles(play, tries=10)
         self.assertEqual([event.data for event in events[:2]], messages("90 3C 7F", "90 40 7F"))
         # The pause as written, which a busy machine may stretch, is what the frames must keep.
         pause = (written_at[1] - written_at[0]) * 48000
