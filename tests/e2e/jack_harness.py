@@ -36,6 +36,7 @@ API
         past_missed_cycles(play) -> (what play() returned, [Event] it added): see there;
         run_past_missed_cycles(stdin) is it for run_hexmidi(stdin); play() may call
         count_missed_cycles_from_here() once the part that matters begins
+        write_until_recorded(run, line, what) -> times written: see there
         piped_run(argv=None, env=None, stdin=PIPE) -> PipedRun
                                for tests that write with timing or act while it runs
         start_recorder(ports=None)
@@ -510,6 +511,26 @@ class JackSession:
 
     def run_past_missed_cycles(self, stdin, tries=3):
         return self.past_missed_cycles(lambda: self.run_hexmidi(stdin), tries)
+
+    def write_until_recorded(self, run, line, what, tries=10):
+        """Writes line to a PipedRun's input, and again while the server runs cycles without the
+        recorder and no event has arrived, for the reason given at past_missed_cycles. Returns
+        how many times it was written."""
+        for written in range(1, tries + 1):
+            first = len(self.recorded())
+            self.count_missed_cycles_from_here()
+            run.process.stdin.write(line)
+            run.process.stdin.flush()
+            _wait_until(lambda: len(self.recorded()) > first or
+                        self._status()["missed"] != self._missed_before,
+                        30, what, self.check, self.report)
+            if len(self.recorded()) == first:
+                # A cycle went without the recorder; what it carried would be here by now.
+                self.wait_for_cycles(3)
+            if len(self.recorded()) > first:
+                return written
+            print(f"the server ran cycles without the recorder: {line!r} written again")
+        raise AssertionError(f"{what}: none of {tries} writes arrived\n{self.report()}")
 
     def wait_for_events(self, condition, what, timeout=30):
         events = []

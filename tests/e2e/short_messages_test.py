@@ -178,8 +178,8 @@ class Timing(JackTestCase):
                     session.start_recorder()
                     run = session.piped_run(stdin=stdin)
                     if stdin is subprocess.PIPE:
-                        run.process.stdin.write(b"m 7F3C90\n")
-                        run.process.stdin.flush()
+                        session.wait_for_connection()
+                        session.write_until_recorded(run, b"m 7F3C90\n", "the first note")
                     session.wait_for_events(lambda events: events, "the first note to arrive")
                     threads = scheduling(run.process.pid)
                     run.process.send_signal(signal.SIGTERM)

@@ -100,15 +100,13 @@ class SoundingNotes(StopSignalsTestCase):
         session = self.session(sync=False)
         run = session.piped_run()
         session.wait_for_connection()
-        run.process.stdin.write(b"m 7F3C90\n")
-        run.process.stdin.flush()
-        session.wait_for_events(lambda events: events, "the note to arrive")
+        written = session.write_until_recorded(run, b"m 7F3C90\n", "the note to arrive")
         # Both arrive together: whichever is handled first, the other is held back while its
         # handler runs and then finds its default action, before any reset is sent.
         for signum in (signal.SIGSTOP, signal.SIGINT, signal.SIGTERM, signal.SIGCONT):
             run.process.send_signal(signum)
         self.assertIn(run.finish(30).returncode, (-signal.SIGINT, -signal.SIGTERM))
-        self.assert_arrived(session.events(), [hex_bytes("90 3C 7F")])
+        self.assert_arrived(session.events(), [hex_bytes("90 3C 7F")] * written)
 
 
 class IgnoredAtStartUp(unittest.TestCase):
