@@ -48,7 +48,11 @@ class FaultTestCase(JackTestCase):
         print(f"{what}: exit {finished.seconds_after_end:.3f} s after the end of input")
         self.assertEqual((finished.returncode, finished.stdout, finished.stderr), (0, b"", b""))
         self.assertTrue(finished.all_read, "not all input was read")
-        self.assertLess(finished.seconds_after_end, 1.0, "no exit within a second of the end")
+        # Below the shortest time the program waits for anything before giving it up (2 s for
+        # the server's answer, 5 s for a drain that makes no progress): a run that waited one
+        # out cannot pass, and a sanitized run on a crowded machine has room to finish its work
+        # (seen: 1.05 s to drain a full ring after a stall).
+        self.assertLess(finished.seconds_after_end, 2.0, "the exit waited out a bound")
 
     def run_with_fault(self, session, head, fault, total):
         """Plays `head` (`total` bytes of it arrive when nothing fails) over about 0.6 s, brings
@@ -101,9 +105,7 @@ class ServerFailsTheExchange(FaultTestCase):
                 refuser = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
                 refuser.bind(path)
                 refuser.listen(8)
-                run = session.piped_run()
-                run.process.stdin.write(b"m 7F3C90\n")
-                run.process.stdin.flush()
+                run = session.piped_run()  # which opens its port before it reads
                 refuser.settimeout(30)
                 for _ in range(connections):
                     try:
@@ -112,13 +114,19 @@ class ServerFailsTheExchange(FaultTestCase):
                         self.fail("hexmidi did not ask the server again after a failed exchange")
                 os.rename(path + ".aside", path)
                 refuser.close()
-                # The input ends once the port is open: the exit's second is not for an open
-                # that a crowded machine took seconds over (seen: 2.4 s, amid the server's xruns).
+                # The input ends once the note has arrived, and so the open has ended: the exit's
+                # bound is not for an open that a crowded machine took seconds over (seen: 2.4 s,
+                # amid the server's xruns), nor for PipeWire's link to be taken up at the
+                # recorder's end after the connection shows (seen: 2.3 s under a sanitizer).
                 session.wait_for_connection()
+                written = session.write_until_recorded(run, b"m 7F3C90\n", "the note to arrive")
                 finished = run.finish()
                 self.assert_ended_well(finished, f"{server} failed the exchange at first")
-                self.assertEqual([event.data for event in session.events()],
-                                 [bytes([0x90, 0x3C, 0x7F])] + reset_messages([(0, 0x3C)]))
+                # The note, once for each write the server did not lose, then the reset.
+                arrived, reset = session.events(), reset_messages([(0, 0x3C)])
+                notes_arrived = len(arrived) - len(reset)
+                self.assertLessEqual(notes_arrived, written)
+                self.assert_arrived(arrived, [bytes([0x90, 0x3C, 0x7F])] * notes_arrived + reset)
                 session.stop()
 
 
