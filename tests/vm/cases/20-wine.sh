@@ -72,6 +72,23 @@ wine_reset_bytes=${wine_reset_bytes% }
 # by the time they are sent, so the byte-exact input leaves system common messages out.
 grep -v 'F3$' "$inputs/short_bytes.txt" > /tmp/short_bytes_wine.txt
 
+# Wine 8.0 itself sometimes dies of SIGSEGV (status 139) as a run ends, after the program has
+# returned and everything it sent has arrived: a core showed the main thread in exit() and a thread
+# of Wine's own, torn down inside a call into ntdll's Unix side (seen in 4 of 16 runs of the 8 KiB
+# case with only Wine's 64-bit half installed). A fault in the program's own code would become a
+# Windows exception and end it with another status, so 139 is Wine's alone: such a run is played
+# again, and says so. START and STOP are the commands around the run.
+wine_run() {  # START STOP INPUT EXE
+  local try
+  for try in 1 2 3 4 5; do
+    eval "$1"
+    play "$3" wine "$4"
+    eval "$2"
+    [ "$(cat /tmp/status)" = 139 ] || return 0
+    echo "Wine died of SIGSEGV as the run ended (try $try): played again"
+  done
+}
+
 through=$(client_number 'Midi Through')
 second_virmidi=$(client_number 'Virtual Raw MIDI 0-1')
 aconnect "$through:0" "$second_virmidi:0"
@@ -83,34 +100,29 @@ for arch in win32 win64; do
     continue
   fi
 
-  start_aseqdump
-  play "$inputs/short_and_long.txt" wine "$exe"
-  dump_seen "15, controller 64, value 0" 150
-  stop_aseqdump
+  wine_run start_aseqdump 'dump_seen "15, controller 64, value 0" 150; stop_aseqdump' \
+    "$inputs/short_and_long.txt" "$exe"
   expect_clean_run "$arch to aseqdump"
   expect_equal "$arch: aseqdump is device 0, running status expanded, the last one too, Wine's reset" \
     "$(dumped_events /tmp/dump)" "$short_and_long_events
 $wine_reset_events"
 
-  start_raw_reader /dev/snd/midiC0D1
-  play /tmp/short_bytes_wine.txt wine "$exe"
-  stop_raw_reader 150 "bf 78 00 40 00"
+  wine_run "start_raw_reader /dev/snd/midiC0D1" 'stop_raw_reader 150 "bf 78 00 40 00"' \
+    /tmp/short_bytes_wine.txt "$exe"
   expect_clean_run "$arch short messages through Midi Through"
   expect_equal "$arch: Midi Through is device 0, bytes with running status, the last too" \
     "$(raw_bytes)" "90 3c 7f 40 7f 3c 00 40 00 b0 07 64 c0 05 06 f8 90 3c 7f 80 3c 40 $wine_reset_bytes"
 
-  start_raw_reader /dev/snd/midiC0D1
-  play "$inputs/long_bytes.txt" wine "$exe"
-  stop_raw_reader 150 "bf 78 00 40 00"
+  wine_run "start_raw_reader /dev/snd/midiC0D1" 'stop_raw_reader 150 "bf 78 00 40 00"' \
+    "$inputs/long_bytes.txt" "$exe"
   expect_clean_run "$arch long message through Midi Through"
   expect_equal "$arch: long message bytes between short ones" "$(raw_bytes)" \
     "90 3c 7f f0 7e 7f 09 01 f7 90 3e 7f 3c 00 3e 00 $wine_reset_bytes"
 
   # Wine hands a long message to the sequencer as one event, which the kernel passes on at once:
   # towards a raw device with the default 4 KiB buffer, the rest would be dropped.
-  start_raw_reader /dev/snd/midiC0D1 16384
-  play "$inputs/sysex_8kib.txt" wine "$exe"
-  stop_raw_reader 300 "bf 78 00 40 00"
+  wine_run "start_raw_reader /dev/snd/midiC0D1 16384" 'stop_raw_reader 300 "bf 78 00 40 00"' \
+    "$inputs/sysex_8kib.txt" "$exe"
   expect_clean_run "$arch 8 KiB through Midi Through"
   expect_equal "$arch: 8 KiB system exclusive arrives intact" \
     "$(raw_bytes | tr ' ' '\n' | head -n 8192 | md5sum | cut -d' ' -f1)" "$sysex_8kib_md5"
