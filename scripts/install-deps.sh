@@ -39,7 +39,7 @@ done
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
-install() {
+apt_install() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 echo "installing: ${missing[*]}" >&2
@@ -54,7 +54,7 @@ native=() foreign=()
 for package in "${missing[@]}"; do
   case "$package" in *:*) foreign+=("$package") ;; *) native+=("$package") ;; esac
 done
-[ ${#native[@]} -eq 0 ] || install "${native[@]}"
+[ ${#native[@]} -eq 0 ] || apt_install "${native[@]}"
 for package in "${foreign[@]}"; do
-  install "$package" 2>/dev/null || echo "could not install $package: the steps that need it skip" >&2
+  apt_install "$package" 2>/dev/null || echo "could not install $package: the steps that need it skip" >&2
 done
