@@ -144,23 +144,29 @@ class Timing(JackTestCase):
             session.wait_for_connection(since=connections)
             session.wait_for_cycles(20)
             session.count_missed_cycles_from_here()
-            written_at = []
+            # (before, after) each write: on a busy machine this writer, at normal priority, may
+            # be held up on either side of a write, and the write lies between.
+            written = []
             for line in (b"m 7F3C90\n", b"m 7F4090\n"):
-                if written_at:
+                if written:
                     time.sleep(0.3)  # the pause under test
+                before = time.monotonic()
                 run.process.stdin.write(line)
                 run.process.stdin.flush()
-                written_at.append(time.monotonic())
+                written.append((before, time.monotonic()))
             self.assertEqual(run.finish().returncode, 0)
-            return written_at
+            return written
 
-        written_at, events = session.past_missed_cycles(play, tries=10)
+        written, events = session.past_missed_cycles(play, tries=10)
         self.assertEqual([event.data for event in events[:2]], messages("90 3C 7F", "90 40 7F"))
         # The pause as written, which a busy machine may stretch, is what the frames must keep.
-        pause = (written_at[1] - written_at[0]) * 48000
+        shortest = (written[1][0] - written[0][1]) * 48000
+        longest = (written[1][1] - written[0][0]) * 48000
         gap = events[1].frame - events[0].frame
-        print(f"a pause of {pause:.0f} frames written: {gap} frames between the two events")
-        self.assertAlmostEqual(gap, pause, delta=1200)
+        print(f"a pause of {shortest:.0f} to {longest:.0f} frames written: {gap} frames between "
+              "the two events")
+        self.assertGreater(gap, shortest - 1200)
+        self.assertLess(gap, longest + 1200)
 
     def test_a_live_stream_is_read_at_real_time_priority_and_a_file_is_not(self):
         session = self.session(realtime=True, sync=False)
