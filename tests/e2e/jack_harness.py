@@ -36,7 +36,8 @@ API
         past_missed_cycles(play) -> (what play() returned, [Event] it added): see there;
         run_past_missed_cycles(stdin) is it for run_hexmidi(stdin); play() may call
         count_missed_cycles_from_here() once the part that matters begins
-        write_until_recorded(run, line, what) -> times written: see there
+        write_until_recorded(run, line, what) -> times written: see there; then
+        JackTestCase.assert_written_arrived(events, message, written, then)
         piped_run(argv=None, env=None, stdin=PIPE) -> PipedRun
                                for tests that write with timing or act while it runs
         start_recorder(ports=None, tries=2)
@@ -519,9 +520,10 @@ class JackSession:
         return self.past_missed_cycles(lambda: self.run_hexmidi(stdin), tries)
 
     def write_until_recorded(self, run, line, what, tries=10):
-        """Writes line to a PipedRun's input, and again while the server runs cycles without the
-        recorder and no event has arrived, for the reason given at past_missed_cycles. Returns
-        how many times it was written."""
+        """Writes line to a PipedRun's input once the program has connected, and again while the
+        server runs cycles without the recorder and no event has arrived, for the reason given at
+        past_missed_cycles. Returns how many times it was written."""
+        self.wait_for_connection()
         for written in range(1, tries + 1):
             first = len(self.recorded())
             self.count_missed_cycles_from_here()
@@ -679,6 +681,13 @@ class JackTestCase(unittest.TestCase):
         difference = describe_arrival(events, expected, split)
         if difference is not None:
             self.fail(self._formatMessage(None, difference))
+
+    def assert_written_arrived(self, events, message, written, then=()):
+        """That the events are `message` once for each of `written` writes the server did not
+        lose (see write_until_recorded), then the messages `then`."""
+        arrived = len(events) - len(then)
+        self.assertLessEqual(arrived, written, "more arrived than was written")
+        self.assert_arrived(events, [message] * arrived + list(then))
 
     def _formatMessage(self, msg, standardMsg):
         # Every failed assertion says what the servers and recorders of the test did.

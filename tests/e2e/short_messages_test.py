@@ -184,7 +184,6 @@ class Timing(JackTestCase):
                     session.start_recorder()
                     run = session.piped_run(stdin=stdin)
                     if stdin is subprocess.PIPE:
-                        session.wait_for_connection()
                         session.write_until_recorded(run, b"m 7F3C90\n", "the first note")
                     session.wait_for_events(lambda events: events, "the first note to arrive")
                     threads = scheduling(run.process.pid)
