@@ -7,7 +7,6 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <thread>
 
 #include "backend.h"
@@ -17,7 +16,9 @@ namespace winmm_standin {
 
 namespace {
 
-enum class Outcome { running, returned, abandoned };
+// `threw`: the call ended by an exception (nothing of libjack throws; our own wrapping can run out
+// of memory). It is over, so nothing is under way that the process would have to end at once for.
+enum class Outcome { running, returned, threw, abandoned };
 
 struct Call {
   std::function<void()> call;
@@ -43,13 +44,32 @@ void end_at_once() {
 }
 #endif
 
-void run_on_its_thread(const std::shared_ptr<Call>& state) {
-  state->call();
+// An exception must not leave the thread: it would end the process in std::terminate.
+void run_on_its_thread(const std::shared_ptr<Call>& state) noexcept {
+  bool returned = true;
+  try {
+    state->call();
+  } catch (...) {
+    returned = false;
+  }
   Outcome expected = Outcome::running;
-  if (state->outcome.compare_exchange_strong(expected, Outcome::returned)) {
+  if (state->outcome.compare_exchange_strong(expected,
+                                             returned ? Outcome::returned : Outcome::threw)) {
     returned_wakeup().notify();
-  } else if (state->late) {
-    state->late();
+  } else if (returned && state->late) {
+    try {
+      state->late();
+    } catch (...) {
+    }
+  }
+}
+
+bool start_call(const std::shared_ptr<Call>& state) noexcept {
+  try {
+    std::thread(run_on_its_thread, state).detach();
+    return true;
+  } catch (...) {
+    return false;
   }
 }
 
@@ -69,22 +89,24 @@ void give_up_service_at_exit() {
 }
 
 bool call_within(std::chrono::nanoseconds bound, std::function<void()> call,
-                 std::function<void()> late) {
-  auto state = std::make_shared<Call>();
+                 std::function<void()> late) noexcept {
+  std::shared_ptr<Call> state;
+  try {
+    state = std::make_shared<Call>();
+  } catch (...) {
+    return false;
+  }
   state->call = std::move(call);
   state->late = std::move(late);
   CallbackWakeup& wakeup = returned_wakeup();
   // Announced before the thread starts, so that its return is never missed.
   wakeup.expect();
-  try {
-    std::thread(run_on_its_thread, state).detach();
-  } catch (const std::system_error&) {
-    return false;
-  }
+  if (!start_call(state)) return false;
   auto give_up_at = std::chrono::steady_clock::now() + bound;
   bool stop_seen = false;
   for (;;) {
-    if (state->outcome.load() == Outcome::returned) return true;
+    const Outcome outcome = state->outcome.load();
+    if (outcome != Outcome::running) return outcome == Outcome::returned;
     // At a stop the call gets the brief grace every wait on a service gets then: a close that
     // the server answers still closes, and one it does not costs no more than that.
     if (!stop_seen && program_stopping()) {
@@ -97,7 +119,9 @@ bool call_within(std::chrono::nanoseconds bound, std::function<void()> call,
     wakeup.expect();
   }
   Outcome expected = Outcome::running;
-  if (!state->outcome.compare_exchange_strong(expected, Outcome::abandoned)) return true;
+  if (!state->outcome.compare_exchange_strong(expected, Outcome::abandoned)) {
+    return expected == Outcome::returned;
+  }
   give_up_service_at_exit();
   return false;
 }

@@ -15,31 +15,39 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <type_traits>
 
 namespace winmm_standin {
 
 // Runs `call` on a thread of its own and waits until it returns or `bound` has passed; a stop
 // that comes in cuts what is left of the bound to the stop's brief grace (stopping_grace). True
-// when it returned in time. False when it was abandoned, or no thread could be started for it:
-// `late`, when there is one, then runs on the call's thread once the call has returned, to undo
-// what it did (close a client that came too late), and the process ends as in
-// give_up_service_at_exit. Both functions must own what they use: the caller's scope may be gone
-// when they run.
+// when it returned in time. False when it ended by an exception, or no thread could be started
+// for it, or it was abandoned: `late`, when there is one, then runs on the call's thread once the
+// call has returned, to undo what it did (close a client that came too late), and the process
+// ends as in give_up_service_at_exit. Both functions must own what they use: the caller's scope
+// may be gone when they run. Nothing it does throws: running out of memory is a call not made.
 bool call_within(std::chrono::nanoseconds bound, std::function<void()> call,
-                 std::function<void()> late = {});
+                 std::function<void()> late = {}) noexcept;
 
-// call_within for a call with a result: nothing when it was abandoned. A result that comes too
-// late goes to `discard`, on the call's thread.
-template <typename T>
-std::optional<T> answer_within(std::chrono::nanoseconds bound, std::function<T()> call,
-                               std::function<void(T)> discard = {}) {
-  auto answer = std::make_shared<std::optional<T>>();
-  const bool returned = call_within(
-      bound, [answer, call] { answer->emplace(call()); },
-      [answer, discard] {
-        if (discard) discard(**answer);
-      });
-  return returned ? *answer : std::nullopt;
+// call_within for a call with a result: nothing when call_within is false. A result that comes
+// too late goes to `discard`, when there is one, on the call's thread.
+template <typename T, typename Call, typename Discard = void (*)(T)>
+std::optional<T> answer_within(std::chrono::nanoseconds bound, Call call,
+                               Discard discard = nullptr) noexcept {
+  try {
+    auto answer = std::make_shared<std::optional<T>>();
+    std::function<void()> run = [answer, call = std::move(call)] { answer->emplace(call()); };
+    std::function<void()> late = [answer, discard] {
+      if constexpr (std::is_pointer_v<Discard>) {
+        if (discard == nullptr) return;
+      }
+      discard(**answer);
+    };
+    if (!call_within(bound, std::move(run), std::move(late))) return std::nullopt;
+    return *answer;
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
 // The program has given up a service it may still be connected to (a call into it is

@@ -1,0 +1,57 @@
+// A call that waits on another process, bounded: its answer in time, a late one undone on the
+// call's thread, a stop that cuts the bound short, an exception that ends nothing but the call.
+// Each bound is far above what the case takes, so a wait that lasted shows plainly.
+#include "bounded_call.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <stdexcept>
+
+#include "winmm_standin.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using winmm_standin::answer_within;
+
+TEST(BoundedCall, AnAnswerInTimeIsReturnedAndALateOneGoesToItsHandler) {
+  EXPECT_EQ(answer_within<int>(10s, [] { return 7; }), 7);
+
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::promise<int> discarded;
+  EXPECT_EQ(answer_within<int>(
+                20ms,
+                [released] {
+                  released.wait();
+                  return 8;
+                },
+                [&discarded](int late) { discarded.set_value(late); }),
+            std::nullopt);
+  release.set_value();
+  auto late = discarded.get_future();
+  ASSERT_EQ(late.wait_for(10s), std::future_status::ready) << "the late answer was not handed on";
+  EXPECT_EQ(late.get(), 8);
+}
+
+TEST(BoundedCall, AnExceptionInTheCallIsNoAnswerAndEndsNothingElse) {
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(answer_within<int>(10s, []() -> int { throw std::runtime_error("no memory"); }),
+            std::nullopt);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 5s) << "the bound was waited out";
+}
+
+// The stop is for the whole process, so this case is one of its own (ctest runs each apart).
+TEST(BoundedCall, AStopCutsTheBoundToTheStopsGrace) {
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  winmm_standin_stopping();
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(winmm_standin::call_within(60s, [released] { released.wait(); }));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 30s) << "the stop did not cut the bound";
+  release.set_value();
+}
+
+}  // namespace
