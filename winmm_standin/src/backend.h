@@ -48,11 +48,6 @@ class MidiBackend {
   // is never dropped: a reset must not take back what was let go of before it.
   virtual void abandon_long_message() = 0;
 
-  // A reset: the caller is letting go of the port. From here on a wait for room gives up, as
-  // the drain does, on a destination that takes nothing for a few seconds, where until now a
-  // message waited as long as the service was up: the reset and the close must end.
-  virtual void bound_waits_for_room() {}
-
   // Waits until everything sent has reached the destination, or can't.
   virtual void drain() = 0;
 

@@ -144,7 +144,6 @@ MMRESULT midiOutUnprepareHeader(HMIDIOUT hmo, LPMIDIHDR pmh, UINT cbmh) {
 MMRESULT midiOutReset(HMIDIOUT hmo) {
   Port* port = find_port(hmo);
   if (port == nullptr) return MMSYSERR_INVALHANDLE;
-  port->backend->bound_waits_for_room();
   if (port->queued_header != nullptr) {
     port->backend->abandon_long_message();
     mark_done(port->queued_header);

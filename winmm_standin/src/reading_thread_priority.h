@@ -12,6 +12,8 @@
 #include <pthread.h>
 #include <sched.h>
 
+#include <atomic>
+
 namespace winmm_standin {
 
 class ReadingThreadPriority {
@@ -27,11 +29,12 @@ class ReadingThreadPriority {
   // (neither root nor an RLIMIT_RTPRIO of at least that), nothing changes and nothing is said.
   void raise(int priority);
 
-  // Back to the policy the thread had before raise(), if it was raised.
-  void lower();
+  // Back to the policy the thread had before raise(), if it was raised. From any thread, so that
+  // the port's loss lowers the reading thread at once, while it sleeps on its input.
+  void lower() noexcept;
 
  private:
-  bool raised_ = false;
+  std::atomic<bool> raised_{false};
   pthread_t thread_{};
   int policy_ = SCHED_OTHER;
   sched_param parameters_{};
