@@ -23,9 +23,11 @@
 //   port <name>           the full name of each port, in the order given
 //   listed <name>         while waiting: each MIDI input port the server lists that is not ours
 //   cycles <n>            process cycles run: the server is alive while it grows
+//   frame <frame>         the frame at which our latest cycle began
 //   missed <n>            cycles the frame clock passed over between two of ours: what the server
 //                         handed to our ports in them never reached us
-//   missed_at <frame>     for each of the last few such gaps, the frame our cycle after it began
+//   missed_at <from> <to> for each of the last such gaps (up to 64), the frames it spans: from the
+//                         end of our cycle before it to the start of our cycle after it
 //   late <n>              cycles of ours that began a whole period or more after their cycle did
 //   xruns <n>             xruns the server reported (JACK2 reports none when synchronous, so
 //                         missed and late count there what this cannot)
@@ -33,6 +35,10 @@
 //   ports <n>             ports other clients registered since we started
 //   connections <n>       connections to our ports
 //   joined <n>            connections made to our ports since we started
+//   thread <policy> <priority>
+//                         the scheduling of the first client's process thread, as it ran a cycle
+//   locked yes|no         whether the ring's pages are locked in memory (they are touched anyway)
+//   error <message>       each of the last few errors libjack reported
 //   shutdown <reason>     the server dropped us
 // On SIGTERM or SIGINT it stops taking events, writes out everything it has taken, and exits 0.
 // Exit status 2 means it could not join the server or set up a port, 3 that a ring overflowed
@@ -40,11 +46,13 @@
 //
 // The process callback only copies into a lock-free ring; a normal thread turns the ring into
 // text. Formatting in the callback was rejected: it would make the recorder, not hexmidi, the
-// thing that runs late under load.
+// thing that runs late under load. For the same reason the ring is touched and locked before the
+// first cycle, and the test builds leave the recorder without sanitizers.
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 
+#include <pthread.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -53,6 +61,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -83,12 +92,19 @@ std::atomic<std::uint64_t> late{0};
 std::atomic<int> xruns{0};
 std::atomic<int> other_clients{0};
 std::atomic<int> other_ports{0};
-jack_nframes_t last_cycle_start = 0;  // the counting callback's own
-// The frames that end the last few gaps, so that a loss can be laid beside them: written by the
-// callback alone, in turn.
-constexpr std::size_t gaps_kept = 8;
+std::atomic<jack_nframes_t> last_cycle_start{0};  // written by the counting callback alone
+// The last gaps, so that a loss can be laid beside them: written by the callback alone, in turn.
+constexpr std::size_t gaps_kept = 64;
+std::atomic<jack_nframes_t> gap_starts[gaps_kept];
 std::atomic<jack_nframes_t> gap_ends[gaps_kept];
 std::atomic<std::size_t> gaps{0};
+std::atomic<int> thread_policy{-1};
+std::atomic<int> thread_priority{-1};
+std::atomic<bool> ring_locked{true};
+// libjack's errors, kept for the status file rather than printed. Not from the process thread.
+constexpr std::size_t errors_kept = 4;
+std::mutex errors_lock;
+std::vector<std::string> errors;
 std::vector<std::string> our_clients;  // set before any callback runs, then only read
 std::atomic<int> joined{0};
 std::atomic<bool> shut_down{false};
@@ -116,6 +132,13 @@ struct Client {
 };
 
 void ignore_jack_message(const char*) {}
+
+void keep_jack_error(const char* message) {
+  const std::lock_guard<std::mutex> hold(errors_lock);
+  if (errors.size() == errors_kept) errors.erase(errors.begin());
+  errors.emplace_back(message);
+  std::replace(errors.back().begin(), errors.back().end(), '\n', ' ');
+}
 
 void on_stop_signal(int) {
   stop_requested = 1;
@@ -203,13 +226,23 @@ int process(jack_nframes_t frames, void* argument) {
 int count_cycle(jack_nframes_t frames, void* argument) {
   auto* self = static_cast<Client*>(argument);
   const jack_nframes_t start = jack_last_frame_time(self->client);
-  if (cycles.fetch_add(1, std::memory_order_relaxed) > 0 && start - last_cycle_start > frames) {
-    missed.fetch_add((start - last_cycle_start) / frames - 1, std::memory_order_relaxed);
+  const jack_nframes_t last = last_cycle_start.load(std::memory_order_relaxed);
+  const std::uint64_t cycle = cycles.fetch_add(1, std::memory_order_relaxed);
+  if (cycle == 0) {
+    int policy = 0;
+    sched_param parameters{};
+    if (pthread_getschedparam(pthread_self(), &policy, &parameters) == 0) {
+      thread_policy.store(policy);
+      thread_priority.store(parameters.sched_priority);
+    }
+  } else if (start - last > frames) {
+    missed.fetch_add((start - last) / frames - 1, std::memory_order_relaxed);
     const std::size_t gap = gaps.load(std::memory_order_relaxed);
+    gap_starts[gap % gaps_kept].store(last + frames, std::memory_order_relaxed);
     gap_ends[gap % gaps_kept].store(start, std::memory_order_relaxed);
     gaps.store(gap + 1, std::memory_order_release);
   }
-  last_cycle_start = start;
+  last_cycle_start.store(start, std::memory_order_relaxed);
   if (jack_frames_since_cycle_start(self->client) >= frames) {
     late.fetch_add(1, std::memory_order_relaxed);
   }
@@ -273,7 +306,8 @@ bool set_up(const std::vector<WantedPort>& wanted_ports,
     if (client->client == nullptr) return false;
     client->ring = jack_ringbuffer_create(ring_size);
     if (client->ring == nullptr) return false;
-    jack_ringbuffer_mlock(client->ring);
+    std::memset(client->ring->buf, 0, client->ring->size);
+    if (jack_ringbuffer_mlock(client->ring) != 0) ring_locked.store(false);
   }
   for (std::uint32_t number = 0; number < wanted_ports.size(); ++number) {
     const WantedPort& wanted = wanted_ports[number];
@@ -358,15 +392,23 @@ void write_status(const std::string& path, const std::vector<std::unique_ptr<Cli
   std::fprintf(status, "state %s\n", dropped ? "dropped" : ready ? "ready" : "waiting");
   for (const std::string& name : ours) std::fprintf(status, "port %s\n", name.c_str());
   for (const std::string& name : others) std::fprintf(status, "listed %s\n", name.c_str());
-  std::fprintf(status, "cycles %llu\nconnections %d\njoined %d\n",
-               static_cast<unsigned long long>(cycles.load()), connections, joined.load());
+  std::fprintf(status, "cycles %llu\nframe %u\nconnections %d\njoined %d\n",
+               static_cast<unsigned long long>(cycles.load()), last_cycle_start.load(), connections,
+               joined.load());
   std::fprintf(status, "missed %llu\nlate %llu\nxruns %d\nclients %d\nports %d\n",
                static_cast<unsigned long long>(missed.load()),
                static_cast<unsigned long long>(late.load()), xruns.load(), other_clients.load(),
                other_ports.load());
   const std::size_t gap_count = gaps.load(std::memory_order_acquire);
   for (std::size_t gap = gap_count - std::min(gap_count, gaps_kept); gap < gap_count; ++gap) {
-    std::fprintf(status, "missed_at %u\n", gap_ends[gap % gaps_kept].load());
+    std::fprintf(status, "missed_at %u %u\n", gap_starts[gap % gaps_kept].load(),
+                 gap_ends[gap % gaps_kept].load());
+  }
+  std::fprintf(status, "thread %d %d\nlocked %s\n", thread_policy.load(), thread_priority.load(),
+               ring_locked.load() ? "yes" : "no");
+  {
+    const std::lock_guard<std::mutex> hold(errors_lock);
+    for (const std::string& error : errors) std::fprintf(status, "error %s\n", error.c_str());
   }
   if (dropped) std::fprintf(status, "shutdown %s\n", shutdown_reason);
   if (std::fclose(status) == 0) std::rename(aside.c_str(), path.c_str());
@@ -384,7 +426,7 @@ int main(int argc, char** argv) {
   if (wanted_ports.empty()) wanted_ports.push_back(parse_port("recorder"));
   std::signal(SIGTERM, on_stop_signal);
   std::signal(SIGINT, on_stop_signal);
-  jack_set_error_function(ignore_jack_message);
+  jack_set_error_function(keep_jack_error);
   jack_set_info_function(ignore_jack_message);
 
   std::FILE* out = std::fopen(argv[1], "w");
