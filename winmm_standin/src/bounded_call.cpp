@@ -18,6 +18,14 @@ namespace {
 
 // `threw`: the call ended by an exception (nothing of libjack throws; our own wrapping can run out
 // of memory). It is over, so nothing is under way that the process would have to end at once for.
+// Longer than the brief grace of a wait for a cycle (stopping_grace): a call that the server is
+// answering takes a round of its request thread, which a crowded machine delays by tens of
+// milliseconds (seen: a close cut short after 40 ms). One cut short leaves our client in the
+// server's graph as the process ends, and a synchronous jackd then waits for it, cycle after
+// cycle, for ten times its client timeout: every client of the server stalls for seconds. A
+// stuck server costs this once at a stop, well within what a person pressing Ctrl-C waits.
+constexpr std::chrono::milliseconds call_grace_at_stop{500};
+
 enum class Outcome { running, returned, threw, abandoned };
 
 struct Call {
@@ -107,11 +115,11 @@ bool call_within(std::chrono::nanoseconds bound, std::function<void()> call,
   for (;;) {
     const Outcome outcome = state->outcome.load();
     if (outcome != Outcome::running) return outcome == Outcome::returned;
-    // At a stop the call gets the brief grace every wait on a service gets then: a close that
-    // the server answers still closes, and one it does not costs no more than that.
+    // At a stop the call gets a grace of its own: a close that the server answers still closes,
+    // and one it does not costs no more than that.
     if (!stop_seen && program_stopping()) {
       stop_seen = true;
-      give_up_at = std::min(give_up_at, std::chrono::steady_clock::now() + stopping_grace);
+      give_up_at = std::min(give_up_at, std::chrono::steady_clock::now() + call_grace_at_stop);
     }
     const auto left = give_up_at - std::chrono::steady_clock::now();
     // A semaphore that fails gives the call up too: waiting on would spin.
