@@ -62,6 +62,8 @@ bool JackBackend::open() {
   const std::string destination = choose_destination(client_);
   if (destination.empty() || !ring_.create()) return false;
   jack_client_t* const client = client_;
+  budget_ = PeriodBudget(midi_carriage(jack_get_version_string()),
+                         jack_port_type_get_buffer_size(client, JACK_DEFAULT_MIDI_TYPE));
   out_ =
       server_
           .ask([client] {
@@ -94,7 +96,7 @@ bool JackBackend::connect_out(const std::string& destination) {
     return jack_connect(client, jack_port_name(out), destination.c_str());
   };
   if (server_.ask(connect).value_or(-1) != 0) return false;
-  if (under_pipewire() && !wait_until_link_carries_data(destination)) return false;
+  if (budget_.under_pipewire() && !wait_until_link_carries_data(destination)) return false;
   return !cannot_send();
 }
 
@@ -159,21 +161,24 @@ bool JackBackend::wait_for_room(std::size_t length) {
   return wait_for_cycles([&] { return ring_.has_room_for(length); }, stalled_after(drain_give_up));
 }
 
-bool JackBackend::write_record(const std::uint8_t* bytes, std::size_t length, bool is_long) {
+bool JackBackend::write_record(const std::uint8_t* bytes, std::size_t length) {
   if (!wait_for_room(length)) return false;
-  ring_.write(bytes, length, is_long, jack_frame_time(client_));
+  ring_.write(bytes, length, RecordPart::message, jack_frame_time(client_));
   return true;
 }
 
 MMRESULT JackBackend::send_message(const std::uint8_t* bytes, std::size_t length) {
   // Whatever is sent after a long message follows all of it.
   const bool sent = !cannot_send() && (!long_active_ || finish_writing_long_message()) &&
-                    write_record(bytes, length, false);
+                    write_record(bytes, length);
   return sent ? MMSYSERR_NOERROR : port_lost();
 }
 
 MMRESULT JackBackend::start_long_message(const std::uint8_t* bytes, std::size_t length) {
   if (cannot_send()) return port_lost();
+  // Refused whole, as a port that cannot take it would: never a part of it.
+  const EventKind kind = bytes[0] == 0xF0 ? EventKind::system_exclusive : EventKind::other;
+  if (!budget_.can_send(length, kind)) return MMSYSERR_INVALPARAM;
   long_bytes_ = bytes;
   long_length_ = length;
   long_written_ = 0;
@@ -188,7 +193,8 @@ bool JackBackend::write_long_pieces() {
   while (long_written_ < long_length_) {
     std::size_t piece = std::min(long_piece_size, long_length_ - long_written_);
     if (!ring_.has_room_for(piece)) return false;
-    ring_.write(long_bytes_ + long_written_, piece, true, jack_frame_time(client_));
+    const RecordPart part = long_written_ == 0 ? RecordPart::long_start : RecordPart::long_rest;
+    ring_.write(long_bytes_ + long_written_, piece, part, jack_frame_time(client_));
     long_written_ += piece;
   }
   return true;
@@ -241,7 +247,8 @@ int JackBackend::process(jack_nframes_t frames, void* self) {
   backend->cycles_begun_.fetch_add(1);
   backend->clear_probe_buffer(frames);
   void* buffer = jack_port_get_buffer(backend->out_.load(std::memory_order_relaxed), frames);
-  backend->ring_.write_due_events(buffer, frames, jack_last_frame_time(backend->client_));
+  backend->ring_.write_due_events(buffer, frames, jack_last_frame_time(backend->client_),
+                                  backend->budget_);
   backend->cycles_.fetch_add(1);
   backend->wakeup_.notify();
   return 0;

@@ -60,7 +60,7 @@ class JackBackend final : public MidiBackend {
     reading_priority_.lower();
     return MMSYSERR_NODRIVER;
   }
-  bool write_record(const std::uint8_t* bytes, std::size_t length, bool is_long);
+  bool write_record(const std::uint8_t* bytes, std::size_t length);
   template <typename Ready, typename GiveUp>
   bool wait_for_cycles(Ready ready, GiveUp give_up);
   auto stalled_after(std::chrono::steady_clock::duration limit);
@@ -87,6 +87,7 @@ class JackBackend final : public MidiBackend {
   // the destination has taken up our link (see pipewire_link.cpp). The callback keeps it silent.
   std::atomic<jack_port_t*> probe_{nullptr};
   JackRecordRing ring_;
+  PeriodBudget budget_;  // set before the callback first runs, then the callback's
   bool active_ = false;
   ReadingThreadPriority reading_priority_;
 
@@ -129,8 +130,5 @@ bool JackBackend::wait_for_cycles(Ready ready, GiveUp give_up) {
     }
   }
 }
-
-// Whether the libjack in use is PipeWire's.
-bool under_pipewire();
 
 }  // namespace winmm_standin

@@ -11,7 +11,7 @@ namespace {
 // Ahead of the bytes of every message in the ring.
 struct RecordHeader {
   std::uint32_t length;
-  std::uint32_t is_long;  // 1 for a piece of a long message, which a reset may drop
+  RecordPart part;
   jack_nframes_t sent_at;
 };
 
@@ -59,20 +59,20 @@ bool JackRecordRing::has_room_for(std::size_t length) const {
 }
 
 // The header and bytes are published together, so the callback never sees half a record.
-void JackRecordRing::write(const std::uint8_t* bytes, std::size_t length, bool is_long,
+void JackRecordRing::write(const std::uint8_t* bytes, std::size_t length, RecordPart part,
                            jack_nframes_t sent_at) {
-  RecordHeader header{static_cast<std::uint32_t>(length), is_long ? 1u : 0u, sent_at};
-  jack_ringbuffer_data_t parts[2];
-  jack_ringbuffer_get_write_vector(ring_, parts);
-  auto put = [&parts](const void* from, std::size_t n) {
+  RecordHeader header{static_cast<std::uint32_t>(length), part, sent_at};
+  jack_ringbuffer_data_t spans[2];
+  jack_ringbuffer_get_write_vector(ring_, spans);
+  auto put = [&spans](const void* from, std::size_t n) {
     auto* source = static_cast<const char*>(from);
-    for (auto& part : parts) {
-      // A ring that does not wrap leaves the second part null: memcpy must not see it.
-      std::size_t take = std::min(n, part.len);
+    for (auto& span : spans) {
+      // A ring that does not wrap leaves the second span null: memcpy must not see it.
+      std::size_t take = std::min(n, span.len);
       if (take == 0) continue;
-      std::memcpy(part.buf, source, take);
-      part.buf += take;
-      part.len -= take;
+      std::memcpy(span.buf, source, take);
+      span.buf += take;
+      span.len -= take;
       source += take;
       n -= take;
     }
@@ -88,13 +88,14 @@ void JackRecordRing::drop_long_pieces(std::uint64_t from, std::uint64_t before) 
   drop_long_before_.store(before, std::memory_order_release);
 }
 
-// A record that fits an empty buffer goes as one event, waiting for the next cycle if need be; a
-// longer one is split over as many cycles as it takes. Offsets never go backwards, and a record
-// already late goes at the earliest offset still free.
+// A record that fits an empty buffer and a whole period goes as one event, waiting for the next
+// cycle if need be; a longer one is split over as many cycles as it takes. Offsets never go
+// backwards, and a record already late goes at the earliest offset still free.
 void JackRecordRing::write_due_events(void* buffer, jack_nframes_t frames,
-                                      jack_nframes_t cycle_start) {
+                                      jack_nframes_t cycle_start, PeriodBudget& budget) {
   jack_midi_clear_buffer(buffer);
-  const std::size_t whole_buffer = jack_midi_max_event_size(buffer);
+  budget.start_period();
+  const std::size_t whole_buffer = budget.usable_room(jack_midi_max_event_size(buffer));
   // Before first, from second: a range's end is published after its start, so a start newer than
   // the end read only makes the range empty, never wider.
   const std::uint64_t drop_before = drop_long_before_.load(std::memory_order_acquire);
@@ -107,7 +108,7 @@ void JackRecordRing::write_due_events(void* buffer, jack_nframes_t frames,
     jack_ringbuffer_peek(ring_, reinterpret_cast<char*>(&header), sizeof header);
     const std::size_t record_size = sizeof header + header.length;
 
-    if (header.length == 0 || (header.is_long != 0 && read_position_ >= drop_from &&
+    if (header.length == 0 || (header.part != RecordPart::message && read_position_ >= drop_from &&
                                read_position_ + record_size <= drop_before)) {
       jack_ringbuffer_read_advance(ring_, record_size);
       read_position_ += record_size;
@@ -119,15 +120,27 @@ void JackRecordRing::write_due_events(void* buffer, jack_nframes_t frames,
     if (!due) break;  // not yet: neither is anything after it
     const jack_nframes_t offset = std::max(*due, earliest_free);
 
-    const std::size_t room = jack_midi_max_event_size(buffer);
+    if (header.part == RecordPart::long_start) {
+      std::uint8_t first = 0;
+      copy_from_ring(ring_, sizeof header, &first, 1);
+      long_kind_ = first == 0xF0 ? EventKind::system_exclusive : EventKind::other;
+    }
+    const EventKind kind = header.part == RecordPart::message ? EventKind::message : long_kind_;
+    const bool continues = current_record_sent_ > 0 || header.part == RecordPart::long_rest;
+    const std::size_t prefix = continues && budget.continuation_needs_f7() ? 1 : 0;
+    const std::size_t room = budget.usable_room(jack_midi_max_event_size(buffer));
     const std::size_t unsent = header.length - current_record_sent_;
-    const bool split = current_record_sent_ > 0 || header.length > whole_buffer;
-    const std::size_t piece = split ? std::min(unsent, room) : unsent;
-    if (piece == 0 || piece > room) break;
+    const bool split = current_record_sent_ > 0 || header.length > whole_buffer ||
+                       !budget.fits_a_period(header.length, kind);
+    const std::size_t piece =
+        split ? std::min({unsent, room - std::min(room, prefix), budget.longest_piece(kind)})
+              : unsent;
+    if (piece == 0 || piece + prefix > room || !budget.take(piece, kind)) break;
 
-    jack_midi_data_t* event = jack_midi_event_reserve(buffer, offset, piece);
+    jack_midi_data_t* event = jack_midi_event_reserve(buffer, offset, piece + prefix);
     if (event == nullptr) break;
-    copy_from_ring(ring_, sizeof header + current_record_sent_, event, piece);
+    if (prefix != 0) event[0] = 0xF7;
+    copy_from_ring(ring_, sizeof header + current_record_sent_, event + prefix, piece);
     earliest_free = offset;
     current_record_sent_ += piece;
     if (current_record_sent_ < header.length) break;  // the rest goes next cycle

@@ -14,7 +14,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "pipewire_period_budget.h"
+
 namespace winmm_standin {
+
+// What a record in the ring is: a long message enters it in pieces, each a record.
+enum class RecordPart : std::uint32_t { message, long_start, long_rest };
 
 // Where in a cycle of `frames` frames that began at `cycle_start` a record sent at `sent_at` goes:
 // one period after it was sent, or at once if that is already past; nothing when it is for a later
@@ -45,9 +50,10 @@ class JackRecordRing {
   // The program's side.
   // Whether a record of `length` bytes fits now.
   bool has_room_for(std::size_t length) const;
-  // Writes one record, which must fit. Pieces of a long message are `is_long`: a reset may drop
-  // them (drop_long_pieces).
-  void write(const std::uint8_t* bytes, std::size_t length, bool is_long, jack_nframes_t sent_at);
+  // Writes one record, which must fit. A reset may drop the pieces of a long message
+  // (drop_long_pieces).
+  void write(const std::uint8_t* bytes, std::size_t length, RecordPart part,
+             jack_nframes_t sent_at);
   // Ring bytes written so far, and taken by the callback: positions in the stream of records.
   std::uint64_t written() const { return written_; }
   std::uint64_t consumed() const { return consumed_.load(std::memory_order_acquire); }
@@ -59,8 +65,9 @@ class JackRecordRing {
   }
 
   // The callback's side: writes every record that is due in this cycle into the port's buffer,
-  // oldest first, while the buffer has room.
-  void write_due_events(void* port_buffer, jack_nframes_t frames, jack_nframes_t cycle_start);
+  // oldest first, while the buffer and the period's budget have room.
+  void write_due_events(void* port_buffer, jack_nframes_t frames, jack_nframes_t cycle_start,
+                        PeriodBudget& budget);
 
  private:
   jack_ringbuffer_t* ring_ = nullptr;
@@ -73,7 +80,8 @@ class JackRecordRing {
   std::atomic<std::uint64_t> drop_long_before_{0};
   // Callback thread only.
   std::uint64_t read_position_ = 0;
-  std::size_t current_record_sent_ = 0;  // bytes of the oldest record already sent, when split
+  std::size_t current_record_sent_ = 0;     // bytes of the oldest record already sent, when split
+  EventKind long_kind_ = EventKind::other;  // that of the long message whose pieces are going out
 };
 
 }  // namespace winmm_standin

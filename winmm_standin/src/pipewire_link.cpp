@@ -1,8 +1,6 @@
 // What PipeWire's libjack needs beyond jackd's: a sign that a new link carries data.
 #include <jack/midiport.h>
 
-#include <cstring>
-
 #include "jack_backend.h"
 
 namespace winmm_standin {
@@ -15,12 +13,6 @@ namespace {
 constexpr auto link_give_up = 2s;
 
 }  // namespace
-
-// PipeWire's libjack says so in its version, as "<JACK version> (using PipeWire <version>)".
-bool under_pipewire() {
-  const char* version = jack_get_version_string();
-  return version != nullptr && std::strstr(version, "PipeWire") != nullptr;
-}
 
 void JackBackend::clear_probe_buffer(jack_nframes_t frames) {
   // A port's buffer holds whatever was left in it until the port's client clears it.

@@ -1,0 +1,103 @@
+#include "pipewire_period_budget.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace winmm_standin {
+
+namespace {
+
+// PipeWire's own buffer for a period's sequence, fixed in its code (MIDI_SCRATCH_FRAMES floats).
+constexpr std::size_t pipewire_sequence_buffer = 32768;
+constexpr std::size_t sequence_header = 16;
+constexpr std::size_t control_header = 16;  // the control's offset and type, its bytes' pod header
+constexpr std::size_t ump_control = 24;     // a control of one packet of up to 8 bytes
+constexpr std::size_t sysex_bytes_per_packet = 6;
+
+std::size_t padded(std::size_t length) {
+  return (length + 7) / 8 * 8;
+}
+
+}  // namespace
+
+MidiCarriage midi_carriage(const char* version_string) {
+  const char* pipewire = version_string ? std::strstr(version_string, "using PipeWire ") : nullptr;
+  if (pipewire == nullptr) return MidiCarriage::jack;
+  unsigned major = 0, minor = 0, micro = 0;
+  if (std::sscanf(pipewire, "using PipeWire %u.%u.%u", &major, &minor, &micro) != 3) {
+    return MidiCarriage::unknown;
+  }
+  const unsigned version = major * 1'000'000 + minor * 1'000 + micro;
+  return version >= 1'003'081 && version < 1'006'003 ? MidiCarriage::ump : MidiCarriage::raw;
+}
+
+PeriodBudget::PeriodBudget(MidiCarriage carriage, std::size_t buffer_size)
+    : carriage_(carriage),
+      capacity_(std::max(std::min(buffer_size, pipewire_sequence_buffer), sequence_header) -
+                sequence_header) {}
+
+std::size_t PeriodBudget::cost(std::size_t length, EventKind kind) const {
+  const std::size_t raw = control_header + padded(length);
+  std::size_t packets = 1;
+  if (kind == EventKind::system_exclusive) {
+    packets =
+        std::max<std::size_t>(1, (length + sysex_bytes_per_packet - 1) / sysex_bytes_per_packet);
+  } else if (kind == EventKind::other) {
+    packets = std::max<std::size_t>(1, length);
+  }
+  const std::size_t ump = packets * ump_control;
+  switch (carriage_) {
+    case MidiCarriage::jack:
+      return 0;
+    case MidiCarriage::raw:
+      return raw;
+    case MidiCarriage::ump:
+      return ump;
+    case MidiCarriage::unknown:
+      break;
+  }
+  return std::max(raw, ump);
+}
+
+bool PeriodBudget::take(std::size_t length, EventKind kind) {
+  const std::size_t needed = cost(length, kind);
+  if (needed > left_) return false;
+  left_ -= needed;
+  return true;
+}
+
+bool PeriodBudget::fits_a_period(std::size_t length, EventKind kind) const {
+  return cost(length, kind) <= capacity_;
+}
+
+std::size_t PeriodBudget::longest_piece(EventKind kind) const {
+  const std::size_t raw = left_ >= control_header ? (left_ - control_header) / 8 * 8 : 0;
+  const std::size_t packets = left_ / ump_control;
+  const std::size_t ump =
+      kind == EventKind::system_exclusive ? packets * sysex_bytes_per_packet : packets;
+  switch (carriage_) {
+    case MidiCarriage::jack:
+      return std::numeric_limits<std::size_t>::max();
+    case MidiCarriage::raw:
+      return raw;
+    case MidiCarriage::ump:
+      return ump;
+    case MidiCarriage::unknown:
+      break;
+  }
+  return std::min(raw, ump);
+}
+
+std::size_t PeriodBudget::usable_room(std::size_t max_event_size) const {
+  if (carriage_ == MidiCarriage::jack || max_event_size == 0) return max_event_size;
+  return max_event_size - 1;
+}
+
+bool PeriodBudget::can_send(std::size_t length, EventKind kind) const {
+  return carriage_ != MidiCarriage::ump || kind == EventKind::system_exclusive ||
+         fits_a_period(length, kind);
+}
+
+}  // namespace winmm_standin

@@ -1,0 +1,81 @@
+// What one period of a JACK MIDI port can carry under PipeWire's libjack, beyond what the port's
+// buffer (jack_midi_max_event_size) says.
+//
+// PipeWire's libjack turns each period's events into a sequence of controls in a buffer of 32,768
+// bytes, fixed in its code whatever the port buffer's size (and the shared buffer the sequence is
+// copied to has the port buffer's size: 4 x the client's clock.quantum-limit, 32,768 by default).
+// The sequence's header takes 16 bytes, and each control 16 more than its bytes, padded to 8. No
+// version checks what overflows that buffer: the whole period is lost (the builder leaves its
+// header empty), and from 1.0 on the copy of it runs past the end of the shared buffer, which
+// crashed hexmidi on PipeWire's data thread. And from 1.3.81 up to 1.6.2 each event is converted to
+// MIDI 2.0 packets (UMP) first, each packet a control of 24 bytes: a short message is one, a
+// system-exclusive message one for each 6 of its data bytes. So a burst of short messages holds
+// 1,364 of them a period, where jackd's buffer holds 2,727, and on those versions a SysEx of about
+// 8 KB fills a period. Every period is kept within that budget, and what does not fit waits for the
+// next one, as it does when the port's buffer is full.
+// Rejected: a fixed small cap on every server (jackd's users would lose half their burst rate),
+// and trusting jack_midi_max_event_size, which counts the port buffer, not PipeWire's sequence.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace winmm_standin {
+
+// How the libjack in use carries a MIDI port's events.
+enum class MidiCarriage {
+  jack,     // jackd: the port buffer is the whole limit, and libjack checks it
+  raw,      // PipeWire up to 1.3.80, and from 1.6.3 on: each event as a control of its own
+  ump,      // PipeWire 1.3.81 to 1.6.2: each event converted to UMP packets, a control each
+  unknown,  // PipeWire whose version cannot be told: the dearer of the two
+};
+
+// From jack_get_version_string(): "<JACK version> (using PipeWire <version>)" under PipeWire's
+// libjack, a bare version under jackd's.
+MidiCarriage midi_carriage(const char* version_string);
+
+// What an event is, for what it costs as UMP.
+enum class EventKind {
+  message,           // a short message: one packet
+  system_exclusive,  // a SysEx, or a piece of one: a packet for each 6 bytes
+  other,             // a long message that is no SysEx: at most a packet a byte
+};
+
+class PeriodBudget {
+ public:
+  // jackd's: no limit beyond the port buffer's.
+  PeriodBudget() = default;
+  // `buffer_size`: jack_port_type_get_buffer_size for MIDI (the shared buffer's size).
+  PeriodBudget(MidiCarriage carriage, std::size_t buffer_size);
+
+  bool under_pipewire() const { return carriage_ != MidiCarriage::jack; }
+  void start_period() { left_ = capacity_; }
+  // Whether an event of `length` bytes fits what is left of this period; if so, it is counted.
+  bool take(std::size_t length, EventKind kind);
+  // Whether an event of `length` bytes fits a whole period: one that does not goes in pieces.
+  bool fits_a_period(std::size_t length, EventKind kind) const;
+  // The longest piece of a long message that fits what is left of this period.
+  std::size_t longest_piece(EventKind kind) const;
+  // How much of jack_midi_max_event_size() an event may take. PipeWire up to 1.4.2 writes an event
+  // of exactly that size one byte into its own header (its first byte then points the event at
+  // gigabytes past the buffer): one byte less is always safe.
+  std::size_t usable_room(std::size_t max_event_size) const;
+  // Whether a piece of a SysEx after its first needs an F7 in front. Where PipeWire converts to
+  // UMP, it drops an event that begins with a data byte, and takes one that begins with F7 for
+  // the rest of a SysEx (Continue and End packets, the F7 itself not carried): so the pieces of
+  // a long SysEx arrive whole, and the destination gets exactly the bytes sent.
+  bool continuation_needs_f7() const { return carriage_ == MidiCarriage::ump; }
+  // Whether a long message of `length` bytes that is no SysEx can go at all: where PipeWire
+  // converts to UMP, a piece of one that begins with a data byte would be dropped, so one longer
+  // than a period cannot be sent whole.
+  bool can_send(std::size_t length, EventKind kind) const;
+
+ private:
+  std::size_t cost(std::size_t length, EventKind kind) const;
+
+  MidiCarriage carriage_ = MidiCarriage::jack;
+  std::size_t capacity_ = 0;  // bytes of controls a period holds
+  std::size_t left_ = 0;
+};
+
+}  // namespace winmm_standin
