@@ -33,11 +33,10 @@ API
         start(recorder=True)   the server, then (by default) the recorder
         name, env, server_pid, under_server(argv) (argv as run against the server: pw-jack)
         run_hexmidi(stdin, timeout=60) -> Run; run_program(argv, stdin, timeout) -> Run
-        past_missed_cycles(play) -> (what play() returned, [Event] it added): see there;
-        run_past_missed_cycles(stdin) is it for run_hexmidi(stdin); play() may call
-        count_missed_cycles_from_here() once the part that matters begins
-        write_until_recorded(run, line, what) -> times written: see there; then
-        JackTestCase.assert_written_arrived(events, message, written, then)
+        play_until_arrived(play, expected) -> (what play() returned, [Event] it added): played
+        again only where the server lost a message (see there); run_until_arrived(stdin,
+        expected) is it for run_hexmidi(stdin)
+        write_until_recorded(run, line, message, what): the same for one line of a PipedRun
         piped_run(argv=None, env=None, stdin=PIPE) -> PipedRun
                                for tests that write with timing or act while it runs
         start_recorder(ports=None, tries=2)
@@ -55,7 +54,8 @@ API
                                a program whose input a thread of ours writes, its output going
                                to files; `check` is called while it is waited for
         process; feed(*pieces) (bytes, seconds to pause, or functions to call; then the input is
-        closed); finish(timeout=60) -> Run; kill()
+        closed); finish(timeout=60) -> Run; kill(); waits_for_input() (it has taken all that was
+        written and waits for more: its messages so far are sent); wait_for_input(what)
     environment_without_server() -> dict (this one and every session's define no ALSA sequencer)
     hexmidi_binary(), test_program(variable) -> path (skip the test when unset)
     Run: returncode, stdout, stderr, seconds, all_read (every byte of the input was taken),
@@ -68,6 +68,8 @@ API
 
 import collections
 import ctypes
+import fcntl
+import glob
 import itertools
 import os
 import shutil
@@ -75,6 +77,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -138,6 +141,32 @@ def _wait_until(condition, timeout, what, check=None, report=None):
             raise AssertionError(f"timed out waiting for {what}" +
                                  (f"\n{report()}" if report else ""))
         time.sleep(0.01)
+
+
+def _main_thread_stack(pid):
+    """Where a process's main thread is, in gdb's words, for a failure that says where it hung."""
+    if shutil.which("gdb") is None:
+        return "  (gdb is not installed)"
+    try:
+        trace = subprocess.run(["gdb", "-p", str(pid), "-batch", "-ex", "thread 1", "-ex", "bt"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                               timeout=60, check=False).stdout
+    except subprocess.TimeoutExpired:
+        return "  (gdb did not answer within 60 s)"
+    return "\n".join(f"  {line}" for line in trace.splitlines() if line.startswith("#"))
+
+
+def _clear_metadata_database():
+    """JACK2's metadata database, a Berkeley DB environment in /dev/shm that every JACK process
+    opens, keeps its locks in shared memory: one stopped or killed while it held a lock (as the
+    tests stop and kill servers and clients at moments they do not choose) leaves it held, and
+    every later JACK process of that /dev/shm waits on it for ever. A test file that runs in a
+    /dev/shm of its own (tests/CMakeLists.txt says so) clears it whenever none of its servers runs:
+    the database holds nothing a test reads."""
+    if os.environ.get("HEXMIDI_PRIVATE_SHM") != "1" or _server_names_in_use:
+        return
+    for path in glob.glob("/dev/shm/jack_db-*"):
+        shutil.rmtree(path, ignore_errors=True)
 
 
 def _waits(pid):
@@ -239,6 +268,22 @@ class PipedRun:
                           after_end)
         return self.result
 
+    def thread_state(self):
+        """Where the program's thread sleeps ("0" while it runs), and the bytes its pipe holds."""
+        with open(f"/proc/{self.process.pid}/wchan") as wchan:
+            state = wchan.read()
+        unread = fcntl.ioctl(self.process.stdin, termios.FIONREAD, b"\0\0\0\0")
+        return state, int.from_bytes(unread, "little")
+
+    def waits_for_input(self):
+        """Whether the program's thread is blocked reading its input pipe, and the pipe is empty:
+        its port is open and whatever was written before has been carried out."""
+        state, unread = self.thread_state()
+        return "pipe_read" in state and unread == 0
+
+    def wait_for_input(self, what="the program to read its input", timeout=30):
+        _wait_until(self.waits_for_input, timeout, what, self._check)
+
     def kill(self):
         if self.process.poll() is None:
             self.process.kill()
@@ -270,6 +315,7 @@ class JackSession:
         self._port_names = []
         self._on_purpose = set()  # "server down", "server stopped", "recorder stopped"
         self._seen_cycles = (None, 0.0)
+        self._played = self._replays = 0
 
     def _path(self, name):
         return os.path.join(self._directory, name)
@@ -290,6 +336,7 @@ class JackSession:
         return self
 
     def _start_jackd(self):
+        _clear_metadata_database()
         self.name = next(f"hexmidi-test-{n}" for n in itertools.count()
                          if f"hexmidi-test-{n}" not in _server_names_in_use)
         _server_names_in_use.add(self.name)
@@ -332,15 +379,19 @@ class JackSession:
         def answers():
             if self._server.poll() is not None:
                 raise ServerCannotRun(f"{self.server} exited: {self._server_log()}")
-            return subprocess.run(self.under_server(["jack_wait", "-c", *server_option]),
-                                  env=self.env, stdout=subprocess.PIPE,
-                                  stderr=subprocess.DEVNULL, check=False).stdout.startswith(
-                                      b"running")
+            try:
+                return subprocess.run(self.under_server(["jack_wait", "-c", *server_option]),
+                                      env=self.env, stdout=subprocess.PIPE,
+                                      stderr=subprocess.DEVNULL, check=False,
+                                      timeout=10).stdout.startswith(b"running")
+            except subprocess.TimeoutExpired:
+                raise AssertionError("jack_wait -c did not answer within 10 s") from None
 
         try:
             _wait_until(answers, 15, f"{self.server} to answer")
         except AssertionError as error:
-            raise ServerCannotRun(str(error)) from error
+            raise ServerCannotRun(f"{error}; its main thread waits in:\n"
+                                  f"{_main_thread_stack(self._server.pid)}") from error
 
     def _server_log(self):
         try:
@@ -421,8 +472,12 @@ class JackSession:
                 f"more after their cycle), {first['xruns']} xruns reported by the server; since "
                 f"it joined, {first['clients']} other clients joined, registering "
                 f"{first['ports']} ports, and made {first['joined']} connections to it" +
-                (f"; the last gaps ended at frames {', '.join(status['missed_at'])}"
-                 if status["missed_at"] else ""))
+                (f"; the last gaps spanned frames "
+                 f"{', '.join(gap.replace(' ', '-') for gap in status['missed_at'][-8:])}"
+                 if status["missed_at"] else "") +
+                f"; its thread: policy {first.get('thread', '?')}, ring locked "
+                f"{first.get('locked', '?')}" +
+                "".join(f"\n  libjack: {error}" for error in status["error"]))
         elif self._recordings:
             lines.append(f"recorder {self._recordings}: never joined the server")
         if self._server is not None:
@@ -497,47 +552,84 @@ class JackSession:
     def recorded(self):
         return self._read_events(self._events_path())
 
-    def past_missed_cycles(self, play, tries=3):
-        """play(), played again while the server ran cycles without the recorder during it:
-        PipeWire, and jackd when asynchronous, do not wait for a late client, and what such a
-        cycle carried is lost by the server, not by the program. Returns what play() returned
-        and the events it added."""
-        for _ in range(tries):
-            first = len(self.recorded())
-            self.count_missed_cycles_from_here()
+    def _frame(self):
+        return int((self._status()["frame"] or ["0"])[0])
+
+    def _gaps(self):
+        """The spans of frames the recorder missed, lately: (from, to)."""
+        return [tuple(map(int, gap.split())) for gap in self._status()["missed_at"]]
+
+    def _missed_between(self, first, last):
+        return [gap for gap in self._gaps() if gap[0] < last and gap[1] > first]
+
+    def _count_replay(self, why):
+        self._replays += 1
+        print(f"played again ({self._replays} of {self._played} runs so far): {why}")
+
+    def check_replays(self):
+        """Fails the test when its replays passed one in ten of its runs (one is allowed): a
+        server that loses that often is a fault to see, not noise to absorb."""
+        if self._replays > max(1, self._played // 10):
+            raise AssertionError(f"{self._replays} of {self._played} runs were played again: "
+                                 f"the server lost messages that often\n{self.report()}")
+
+    def play_until_arrived(self, play, expected, tries=3):
+        """play() (one run of the program), played again only when a message expected did not
+        arrive and the recorder missed a cycle where it was due: between the events that did
+        arrive before and after it (or the run's start and end). PipeWire, and jackd when
+        asynchronous, do not wait for a late client, and what such a cycle carried is lost by the
+        server, not the program. Anything else (a loss with no cycle missed at its place, a
+        duplicate, a wrong byte) is judged as it stands. Returns what play() returned and the
+        events it added."""
+        for attempt in range(1, tries + 1):
+            first, started = len(self.recorded()), self._frame()
             result = play()
+            self._played += 1
             # The program hands its last event on before it exits: a few cycles bring it here.
             self.wait_for_cycles(3)
-            if self._status()["missed"] == self._missed_before:
-                break
-            print("the server ran cycles without the recorder during the run: played again")
-        return result, self.recorded()[first:]
+            events = self.recorded()[first:]
+            arrived = [event.data for event in events]
+            lost = next((i for i, message in enumerate(expected)
+                         if i == len(arrived) or arrived[i] != message), None)
+            if lost is None or attempt == tries or \
+                    (lost < len(arrived) and arrived[lost] not in expected[lost + 1:]):
+                return result, events
+            after = events[lost - 1].frame if lost > 0 else started
+            before = events[lost].frame if lost < len(events) else self._frame() + self.period
+            gaps = self._missed_between(after, before)
+            if not gaps:
+                return result, events
+            self._count_replay(f"message {lost} ({expected[lost].hex(' ')}) did not arrive, and "
+                               f"the recorder missed frames {gaps} between {after} and {before}")
+        return result, events
 
-    def count_missed_cycles_from_here(self):
-        self._missed_before = self._status()["missed"]
+    def run_until_arrived(self, stdin, expected, tries=3):
+        return self.play_until_arrived(lambda: self.run_hexmidi(stdin), expected, tries)
 
-    def run_past_missed_cycles(self, stdin, tries=3):
-        return self.past_missed_cycles(lambda: self.run_hexmidi(stdin), tries)
-
-    def write_until_recorded(self, run, line, what, tries=10):
-        """Writes line to a PipedRun's input once the program has connected, and again while the
-        server runs cycles without the recorder and no event has arrived, for the reason given at
-        past_missed_cycles. Returns how many times it was written."""
-        self.wait_for_connection()
-        for written in range(1, tries + 1):
-            first = len(self.recorded())
-            self.count_missed_cycles_from_here()
+    def write_until_recorded(self, run, line, message, what, tries=3):
+        """Writes line to a PipedRun's input once the program reads it, and again only when
+        `message` did not arrive and the recorder missed a cycle between the write and the cycles
+        after the program had taken the line (see play_until_arrived)."""
+        run.wait_for_input(f"{what}: the program to read its input")
+        for _ in range(tries):
+            first, started = len(self.recorded()), self._frame()
             run.process.stdin.write(line)
             run.process.stdin.flush()
-            _wait_until(lambda: len(self.recorded()) > first or
-                        self._status()["missed"] != self._missed_before,
-                        30, what, self.check, self.report)
-            if len(self.recorded()) == first:
-                # A cycle went without the recorder; what it carried would be here by now.
-                self.wait_for_cycles(3)
-            if len(self.recorded()) > first:
-                return written
-            print(f"the server ran cycles without the recorder: {line!r} written again")
+            self._played += 1
+            # Taken and waiting for more: the message is on its way, due within a period.
+            run.wait_for_input(f"{what}: the program to take {line!r}")
+            self.wait_for_cycles(3)
+            arrived = [event.data for event in self.recorded()[first:]]
+            if arrived:
+                if arrived != [message]:
+                    raise AssertionError(f"{what}: {[a.hex(' ') for a in arrived]} arrived, "
+                                         f"{message.hex(' ')} expected\n{self.report()}")
+                return
+            gaps = self._missed_between(started, self._frame())
+            if not gaps:
+                raise AssertionError(f"{what}: {line!r} did not arrive, and the recorder missed "
+                                     f"no cycle\n{self.report()}")
+            self._count_replay(f"{line!r} did not arrive, and the recorder missed frames {gaps}")
         raise AssertionError(f"{what}: none of {tries} writes arrived\n{self.report()}")
 
     def wait_for_events(self, condition, what, timeout=30):
@@ -616,6 +708,8 @@ class JackSession:
         self._signalled(self._recorder, "recorder", signum)
 
     def _signalled(self, process, who, signum):
+        if process is None or process.poll() is not None:
+            return  # stopped already, as by the test's own end
         if signum == signal.SIGKILL:
             self._on_purpose.add("server down" if who == "server" else f"{who} killed")
         elif signum == signal.SIGSTOP:
@@ -682,13 +776,6 @@ class JackTestCase(unittest.TestCase):
         if difference is not None:
             self.fail(self._formatMessage(None, difference))
 
-    def assert_written_arrived(self, events, message, written, then=()):
-        """That the events are `message` once for each of `written` writes the server did not
-        lose (see write_until_recorded), then the messages `then`."""
-        arrived = len(events) - len(then)
-        self.assertLessEqual(arrived, written, "more arrived than was written")
-        self.assert_arrived(events, [message] * arrived + list(then))
-
     def _formatMessage(self, msg, standardMsg):
         # Every failed assertion says what the servers and recorders of the test did.
         reports = [session.report() for session in getattr(self, "_sessions", [])]
@@ -709,6 +796,7 @@ class JackTestCase(unittest.TestCase):
             test_program("HEXMIDI_JACK_RECORDER")
         session = JackSession(**options)
         self.addCleanup(session.stop)
+        self.addCleanup(session.check_replays)
         self.__dict__.setdefault("_sessions", []).append(session)
         # A server that is installed and does not start is a fault to see, not a skip.
         return session.start(recorder)

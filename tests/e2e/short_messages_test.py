@@ -119,9 +119,10 @@ class OneShotRuns(JackTestCase):
 
     def assert_every_run_arrives(self, session, runs=20):
         for key in range(0x30, 0x30 + runs):
-            run, events = session.run_past_missed_cycles(f"m 7F{key:02X}90\n".encode())
+            expected = [bytes([0x90, key, 0x7F])] + reset_messages([(0, key)])
+            run, events = session.run_until_arrived(f"m 7F{key:02X}90\n".encode(), expected)
             self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
-            self.assert_arrived(events, [bytes([0x90, key, 0x7F])] + reset_messages([(0, key)]))
+            self.assert_arrived(events, expected)
 
     def test_under_jackd(self):
         self.assert_every_run_arrives(self.session())
@@ -135,15 +136,13 @@ class Timing(JackTestCase):
         session = self.session(sync=False)
 
         def play():
-            connections = session.connections()
             run = session.piped_run()
-            # Opening the port comes before the first read; let it finish, so that the pause the
-            # program sees is the one written here. The dummy driver's clock also falls behind by
-            # a few periods while the server reorders its graph for a new connection: let that
-            # pass.
-            session.wait_for_connection(since=connections)
+            # Opening the port comes before the first read: the program waiting for its input is
+            # the sign that it is over, so that the pause the program sees is the one written
+            # here. The dummy driver's clock also falls behind by a few periods while the server
+            # reorders its graph for a new connection: let that pass.
+            run.wait_for_input("the program to open its port and read")
             session.wait_for_cycles(20)
-            session.count_missed_cycles_from_here()
             # (before, after) each write: on a busy machine this writer, at normal priority, may
             # be held up on either side of a write, and the write lies between.
             written = []
@@ -157,8 +156,9 @@ class Timing(JackTestCase):
             self.assertEqual(run.finish().returncode, 0)
             return written
 
-        written, events = session.past_missed_cycles(play, tries=10)
-        self.assertEqual([event.data for event in events[:2]], messages("90 3C 7F", "90 40 7F"))
+        expected = messages("90 3C 7F", "90 40 7F") + reset_messages([(0, 0x3C), (0, 0x40)])
+        written, events = session.play_until_arrived(play, expected)
+        self.assert_arrived(events, expected)
         # The pause as written, which a busy machine may stretch, is what the frames must keep.
         shortest = (written[1][0] - written[0][1]) * 48000
         longest = (written[1][1] - written[0][0]) * 48000
@@ -174,8 +174,8 @@ class Timing(JackTestCase):
         if not server:
             self.skipTest("jackd -R runs without real-time threads: this machine refuses them")
         # The thread is raised as the open ends, before the first message is read, so an
-        # arrival is the sign to look. The file keeps the port busy for seconds whatever the machine's speed: JACK passes at
-        # most 2,727 of its messages a period.
+        # arrival is the sign to look. The file keeps the port busy for seconds whatever the
+        # machine's speed: JACK passes at most 2,727 of its messages a period.
         with tempfile.TemporaryFile() as stream_file:
             stream_file.write(b"m 7F3C90\nm 003C80\n" * 1_500_000)
             stream_file.seek(0)
@@ -184,7 +184,8 @@ class Timing(JackTestCase):
                     session.start_recorder()
                     run = session.piped_run(stdin=stdin)
                     if stdin is subprocess.PIPE:
-                        session.write_until_recorded(run, b"m 7F3C90\n", "the first note")
+                        session.write_until_recorded(run, b"m 7F3C90\n", hex_bytes("90 3C 7F"),
+                                                     "the first note")
                     session.wait_for_events(lambda events: events, "the first note to arrive")
                     threads = scheduling(run.process.pid)
                     run.process.send_signal(signal.SIGTERM)

@@ -8,11 +8,9 @@ a machine busy with other work (seen: 266 ms once with three other test runs goi
 never reached that way, and is still far below the seconds that a wait the stop failed to cut
 short takes (5 s and more for a stalled destination or server)."""
 
-import fcntl
 import os
 import signal
 import tempfile
-import termios
 import time
 import unittest
 
@@ -30,24 +28,10 @@ def signal_and_time(process, signum):
     return time.monotonic() - sent_at
 
 
-def waits_for_input(process):
-    """Whether the program's thread is blocked reading its input pipe, and the pipe is empty."""
-    state, unread = thread_state(process)
-    return "pipe_read" in state and unread == 0
-
-
-def waits_with_input_unread(process):
+def waits_with_input_unread(run):
     """Whether the program's thread sleeps (for room, not for input) while its pipe holds more."""
-    state, unread = thread_state(process)
+    state, unread = run.thread_state()
     return state not in ("", "0") and "pipe_read" not in state and unread > 0
-
-
-def thread_state(process):
-    """Where the program's thread sleeps ("0" while it runs), and the bytes its pipe holds."""
-    with open(f"/proc/{process.pid}/wchan") as wchan:
-        state = wchan.read()
-    unread = fcntl.ioctl(process.stdin, termios.FIONREAD, b"\0\0\0\0")
-    return state, int.from_bytes(unread, "little")
 
 
 def caught_signals(pid):
@@ -71,42 +55,51 @@ class StopSignalsTestCase(JackTestCase):
 
 class SoundingNotes(StopSignalsTestCase):
     def test_each_signal_ends_the_notes_then_the_process(self):
-        session = self.session()
         notes = [hex_bytes("90 3C 7F"), hex_bytes("91 40 7F")]
+        expected = notes + reset_messages([(0, 0x3C), (1, 0x40)])
         # What the input holds after the notes when the signal comes: a command cut short by the
         # signal is not carried out ("7F3" is not the field "7F3C90" would have been).
         cases = [(signal.SIGINT, b""), (signal.SIGTERM, b"m 7F3"),
                  (signal.SIGHUP, b"l 6 F0 7E 7F")]
-        for signum, unfinished in cases:
-            with self.subTest(signal=signal.Signals(signum).name, unfinished=unfinished):
-                session.start_recorder()
-                run = session.piped_run()
-                session.wait_for_connection()
-                run.process.stdin.write(b"m 7F3C90\nm 7F4091\n" + unfinished)
-                run.process.stdin.flush()
-                # The notes have arrived, a few cycles have passed with nothing after them, and
-                # the program waits for the rest of a silent pipe: whatever comes now is the
-                # signal's doing.
-                session.wait_for_events(lambda events: len(events) >= 2, "the notes to arrive")
-                session.wait_for_cycles(3)
-                self.assert_arrived(session.recorded(), notes)
-                self.assertTrue(waits_for_input(run.process), "the program waits for no input")
-                seconds = signal_and_time(run.process, signum)
-                self.assert_stopped_by(run, signum, seconds, "notes sounding")
-                self.assert_arrived(session.events(), notes + reset_messages([(0, 0x3C), (1, 0x40)]))
+        for server in ("jackd", "pipewire"):
+            session = self.session(server=server)
+            for signum, unfinished in cases:
+                def play():
+                    run = session.piped_run()
+                    run.wait_for_input("the program to open its port")
+                    first = len(session.recorded())
+                    run.process.stdin.write(b"m 7F3C90\nm 7F4091\n" + unfinished)
+                    run.process.stdin.flush()
+                    # The notes have gone, a few cycles have passed with nothing after them, and
+                    # the program waits for the rest of a silent pipe: whatever comes now is the
+                    # signal's doing.
+                    run.wait_for_input("the program to take the notes")
+                    session.wait_for_cycles(3)
+                    before = [event.data for event in session.recorded()[first:]]
+                    seconds = signal_and_time(run.process, signum)
+                    self.assert_stopped_by(run, signum, seconds, f"{server}, notes sounding")
+                    return before
+
+                with self.subTest(server=server, signal=signal.Signals(signum).name,
+                                  unfinished=unfinished):
+                    before, events = session.play_until_arrived(play, expected)
+                    self.assertEqual(before, notes[:len(before)], "the signal came before them")
+                    self.assert_arrived(events, expected)
+            session.stop()
 
     def test_a_second_signal_while_stopping_ends_the_process_at_once(self):
         # The program dies mid-stop, perhaps mid-cycle: a waiting server would stand still for it.
         session = self.session(sync=False)
         run = session.piped_run()
-        written = session.write_until_recorded(run, b"m 7F3C90\n", "the note to arrive")
+        session.write_until_recorded(run, b"m 7F3C90\n", hex_bytes("90 3C 7F"),
+                                     "the note to arrive")
         # Both arrive together: whichever is handled first, the other is held back while its
         # handler runs and then finds its default action, before any reset is sent.
         for signum in (signal.SIGSTOP, signal.SIGINT, signal.SIGTERM, signal.SIGCONT):
             run.process.send_signal(signum)
         self.assertIn(run.finish(30).returncode, (-signal.SIGINT, -signal.SIGTERM))
         # No reset after the note.
-        self.assert_written_arrived(session.events(), hex_bytes("90 3C 7F"), written)
+        self.assert_arrived(session.events(), [hex_bytes("90 3C 7F")])
 
 
 class IgnoredAtStartUp(unittest.TestCase):
@@ -117,10 +110,7 @@ class IgnoredAtStartUp(unittest.TestCase):
         # Once the program reads its input, every handler it sets is in place (SIGINT's alone
         # is set first), and SIGHUP is still ignored: a SIGHUP sent earlier would have met
         # nohup's ignoring, not the program's.
-        deadline = time.monotonic() + 30
-        while not waits_for_input(run.process):
-            self.assertLess(time.monotonic(), deadline, "the program never waited for input")
-            time.sleep(0.01)
+        run.wait_for_input("the program to wait for input")
         self.assertTrue(has(caught_signals(run.process.pid)["SigCgt"], signal.SIGINT),
                         "SIGINT is not caught")
         self.assertTrue(has(caught_signals(run.process.pid)["SigIgn"], signal.SIGHUP),
@@ -161,7 +151,7 @@ class BlockedWhenTheSignalComes(StopSignalsTestCase):
         burst = b"".join(b"m 7F%02X90\nm 00%02X80\n" % (key, key) for key in range(128)) * 600
         cases = [("destination stopped", JackSession.signal_recorder, burst,
                   waits_with_input_unread),
-                 ("server stopped", JackSession.signal_server, b"", waits_for_input)]
+                 ("server stopped", JackSession.signal_server, b"", PipedRun.waits_for_input)]
         for what, stop, rest, waiting in cases:
             with self.subTest(what):
                 session = self.session(sync=True)
@@ -175,7 +165,7 @@ class BlockedWhenTheSignalComes(StopSignalsTestCase):
                     if rest:
                         run.feed(rest)
                     deadline = time.monotonic() + 30
-                    while not waiting(run.process):
+                    while not waiting(run):
                         self.assertLess(time.monotonic(), deadline, f"{what}: no wait came")
                         time.sleep(0.01)
                     seconds = signal_and_time(run.process, signal.SIGTERM)
