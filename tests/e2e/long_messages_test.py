@@ -50,16 +50,22 @@ class LongMessages(JackTestCase):
                 self.assert_arrived(self.play(session, stream), expected + reset_messages())
 
     def test_large_messages_arrive_whole_between_the_messages_around_them(self):
-        session = self.session()
-        for length in (64 * 1024, 1024 * 1024):
-            with self.subTest(length=length):
-                message = system_exclusive(length)
-                events = self.play(session,
-                                   "m 7F3C90\n" + l_command(message) + "m 003C80\nm 05C1\n")
-                # Short messages never merge with a piece: the bytes alone place each of them.
-                self.assert_arrived(events, messages("90 3C 7F") + [message] +
-                                    messages("80 3C 00", "C1 05") + reset_messages(), split=True)
-                self.assertGreater(len(events) - 19, length // PERIOD_BUFFER)
+        # Under PipeWire a period carries less than the port's buffer says, and from 1.3.81 to
+        # 1.6.2 only a SysEx's first piece begins with F0: each period must stay within what the
+        # version carries, and every piece must arrive.
+        for server in ("jackd", "pipewire"):
+            session = self.session(server=server)
+            for length in (64 * 1024, 1024 * 1024):
+                with self.subTest(server=server, length=length):
+                    message = system_exclusive(length)
+                    events = self.play(session,
+                                       "m 7F3C90\n" + l_command(message) + "m 003C80\nm 05C1\n")
+                    # Short messages never merge with a piece: the bytes alone place each of them.
+                    self.assert_arrived(events, messages("90 3C 7F") + [message] +
+                                        messages("80 3C 00", "C1 05") + reset_messages(),
+                                        split=True)
+                    self.assertGreater(len(events) - 19, length // PERIOD_BUFFER)
+            session.stop()
 
     def test_fields_are_read_as_the_c_library_reads_hex(self):
         session = self.session()
@@ -89,7 +95,6 @@ class LongMessages(JackTestCase):
     def test_a_stream_of_small_long_messages_arrives_whole_and_in_order(self):
         # Each long message is let go of once it is queued, long before it has left: none may
         # be lost, split, or overtaken by the short message written after it.
-        session = self.session()
         stream, expected = [], []
         for i in range(2000):
             system_on = bytes([0xF0, 0x7E, i & 0x7F, 0x09, 0x01, 0xF7])  # device ID walks
@@ -97,7 +102,10 @@ class LongMessages(JackTestCase):
             packed = control[2] << 16 | control[1] << 8 | control[0]
             stream += [l_command(system_on), f"m {packed:06X}\n"]
             expected += [system_on, control]
-        self.assert_arrived(self.play(session, "".join(stream)), expected + reset_messages())
+        for server in ("jackd", "pipewire"):
+            with self.subTest(server):
+                self.assert_arrived(self.play(self.session(server=server), "".join(stream)),
+                                    expected + reset_messages())
 
 
 class ResetDuringALongMessage(JackTestCase):

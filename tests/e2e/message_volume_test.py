@@ -18,16 +18,20 @@ def control_changes(count):
 
 class MessageVolume(JackTestCase):
     def test_a_million_short_messages_all_arrive_in_order(self):
-        session = self.session()
         expected = list(control_changes(COUNT))
         stream = "".join(f"m {m[2]:02X}{m[1]:02X}{m[0]:02X}\n" for m in expected).encode()
-        run = session.run_hexmidi(stream, timeout=240)
-        print(f"{COUNT} messages played in {run.seconds:.2f} s")
-        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
-        events = session.events()
-        self.assert_arrived(events, expected + reset_messages())
-        frames = [event.frame for event in events]
-        self.assertEqual(frames, sorted(frames), "event times go backwards")
+        # PipeWire carries fewer of them a period than jackd: each period must stay within it.
+        for server in ("jackd", "pipewire"):
+            with self.subTest(server):
+                session = self.session(server=server)
+                run = session.run_hexmidi(stream, timeout=240)
+                print(f"{server}: {COUNT} messages played in {run.seconds:.2f} s")
+                self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
+                events = session.events()
+                self.assert_arrived(events, expected + reset_messages())
+                frames = [event.frame for event in events]
+                self.assertEqual(frames, sorted(frames), "event times go backwards")
+                session.stop()
 
 
 if __name__ == "__main__":
