@@ -7,8 +7,9 @@
 # Each round runs those tests in the Release build (build/) and in the sanitizer build
 # (build-asan/) at the same time, while the busy loops run beside them. Every failure's output is
 # kept in the directory named at the start (the ctest log of that build and round, and any
-# sanitizer report); the end prints how many runs failed, and which tests. The defaults take
-# about 20 minutes on two cores. The builds are made first if they are missing, as the test
+# sanitizer report); the end prints how many runs failed, and which tests, and how many runs the
+# tests played again because the server lost what they sent (each is kept in replays.txt). The
+# defaults take about 20 minutes on two cores. The builds are made first if they are missing, as the test
 # command makes them. Everything started here is stopped by its process id at the end, also when
 # the soak is interrupted.
 set -euo pipefail
@@ -60,7 +61,8 @@ for ((round = 1; round <= rounds; round++)); do
     mkdir -p "$reports"
     environment=()
     [ "$build" = build-asan ] && read -ra environment <<<"$(sanitizer_env "$reports")"
-    setsid env "${environment[@]}" ctest --test-dir "$build" -L 'e2e|robustness' \
+    setsid env "${environment[@]}" HEXMIDI_REPLAY_LOG="$out/replays.txt" \
+      ctest --test-dir "$build" -L 'e2e|robustness' \
       --output-on-failure -j "$jobs" >"$log" 2>&1 &
     pids+=($!) logs+=("$log")
     started+=($!)
@@ -86,7 +88,8 @@ for ((round = 1; round <= rounds; round++)); do
 done
 
 echo "soak: $failures of $runs runs failed ($rounds rounds, 2 builds, $((load * jobs)) busy" \
-  "loops, $(((SECONDS - begun) / 60)) min)"
+  "loops, $(((SECONDS - begun) / 60)) min); the tests played again $(cat "$out/replays.txt" \
+  2>/dev/null | wc -l) times"
 for name in "${!failed_tests[@]}"; do echo "  ${failed_tests[$name]}x $name"; done
-[ "$failures" -eq 0 ] && rmdir "$out" 2>/dev/null
+[ "$failures" -eq 0 ] && [ ! -s "$out/replays.txt" ] && rm -rf "$out"
 [ "$failures" -eq 0 ]
