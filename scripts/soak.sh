@@ -9,9 +9,9 @@
 # kept in the directory named at the start (the ctest log of that build and round, and any
 # sanitizer report); the end prints how many runs failed, and which tests, and how many runs the
 # tests played again because the server lost what they sent (each is kept in replays.txt). The
-# defaults take about 20 minutes on two cores. The builds are made first if they are missing, as the test
-# command makes them. Everything started here is stopped by its process id at the end, also when
-# the soak is interrupted.
+# defaults take about 20 minutes on two cores. The builds are made first if they are missing, as
+# the test command makes them. Everything started here is stopped by its process id at the end,
+# also when the soak is interrupted.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-8}
