@@ -36,7 +36,7 @@ PRODUCER_PRIORITY, READER_PRIORITY = 5, 4
 TIMED_MESSAGES, LONGEST_GAP_US = 2000, 3000
 programs, directory = {}, ""
 NO_SERVER = dict(os.environ, JACK_DEFAULT_SERVER="hexmidi-bench-none", JACK_NO_START_SERVER="1")
-NOTE, ONE_NOTE_RUNS = bytes.fromhex("903C7F"), 9
+NOTE, ONE_NOTE_RUNS = bytes.fromhex("903C7F"), 15
 
 
 def output_of(command, **options):
