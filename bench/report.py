@@ -1,10 +1,11 @@
 """Fills the tables of docs/performance.md from one run's figures, and draws its pictures beside it.
 
-    python3 bench/report.py <benchmark_results.json> <report.md>
+    python3 bench/report.py <benchmark_results.json> <report.md> [table...]
 
 The text is written by hand: only what stands between a `<!-- figures: NAME -->` line and the
-next `<!-- end -->` is replaced, by the table NAME. A figure repeated over runs is their median,
-with the lowest and highest in brackets.
+next `<!-- end -->` is replaced, by the table NAME; where tables are named, only those, and in
+the summary only their rows. A figure repeated over runs is their median, with the lowest and
+highest in brackets.
 """
 
 import json
@@ -58,13 +59,13 @@ def median(values):
 def summary(r):
     """Each figure against its target; one the run did not take is left out."""
     s, j, vm = r.get("streams", {}), r.get("jack", {}), alsa_runs(r)
-    parse = list(map(ratio, r["parsing"]["BM_CommandLoopIntoCountingPort"],
-                     r["parsing"]["BM_BareScanfLoop"]))
-    pipe = [statistics.median(run) for run in r["pipe_to_port"]["normal"]]
+    parse = lambda: list(map(ratio, r["parsing"]["BM_CommandLoopIntoCountingPort"],  # noqa: E731
+                             r["parsing"]["BM_BareScanfLoop"]))
+    pipe = lambda: [statistics.median(run) for run in r["pipe_to_port"]["normal"]]  # noqa: E731
     share = lambda: [run["per_s"] / CEILING_PER_S for run in s["hexmidi"]]  # noqa: E731
     lost = lambda: max(1_000_000 - run["arrived"] for run in s["hexmidi"])  # noqa: E731
     rows = [("parsing, against the bare scanf loop", "≥ 0.90",
-             lambda: (spread(parse, 3), median(parse) >= 0.9)),
+             lambda: (spread(parse(), 3), median(parse()) >= 0.9)),
             ("burst through JACK: share of the port's ceiling, lost", "≥ 0.99, 0",
              lambda: (f"{spread(share(), 3)}, {lost()}", median(share()) >= 0.99 and not lost())),
             *[(f"{count:,} long through {where}: rate against short ones, lost, in order",
@@ -73,14 +74,17 @@ def summary(r):
             *[(f"timing beside {name}: p99 − p1, worst", "≤ 4, ≤ 8 frames",
                lambda load=load: timing_figures(r["timing"][load]["hexmidi"]))
               for load, name in LOADS.items()],
-            ("pipe to port, median", "< 50 µs", lambda: (spread(pipe, 1), median(pipe) < 50)),
+            ("pipe to port, median", "< 50 µs", lambda: (spread(pipe(), 1), median(pipe()) < 50)),
             *[(f"CPU while waiting 2 s, {where}", "≤ 0.001 s",
                lambda cpu=cpu: (spread(cpu(), 3), median(cpu()) <= 0.001))
               for where, cpu in (("no port", lambda: r["idle_cpu_s"]),
                                  ("through JACK", lambda: j["idle_cpu_s"]))],
             ("CPU while 1 MiB drains through JACK", "≤ 0.05 of a core",
-             lambda: (spread(drain_share(r), 3), median(drain_share(r)) <= 0.05))]
-    for where, kib in (("no port", r["memory_kib"]), ("through JACK", j)):
+             lambda: (spread(drain_share(r), 3), median(drain_share(r)) <= 0.05)),
+            ("one-note run on jackd, against the bare client's", "≤ 1.15",
+             lambda: (number(note_ratio(r["one_note"]["jackd"]), 2),
+                      note_ratio(r["one_note"]["jackd"]) <= 1.15))]
+    for where, kib in (("no port", r.get("memory_kib", {})), ("through JACK", j)):
         more = lambda name, kib=kib: median(kib[name]) - median(kib["1,000 lines"])  # noqa: E731
         rows += [(f"memory, {where}: 1,000,000 lines against 1,000", "≤ 256 KiB more",
                   lambda more=more: (number(more("1,000,000 lines")),
@@ -257,6 +261,22 @@ def start_up(r):
                  ("no port", "", spread(j["no_port_run_ms"], 1)))
 
 
+def note_ratio(runs):
+    return ratio(median(runs["hexmidi"]), median(runs["bare"]))
+
+
+def one_note(r):
+    o = r["one_note"]
+    return table(("ms, whole run", "hexmidi", "bare client", "hexmidi / bare",
+                  "runs kept (left out): hexmidi; bare"),
+                 *[(name, spread(runs["hexmidi"], 1), spread(runs["bare"], 1),
+                    number(note_ratio(runs), 2),
+                    "; ".join(f"{len(runs[way])} ({', '.join(map(str, out)) or 0})"
+                              for way in ("hexmidi", "bare") for out in [runs["left_out"][way]]))
+                   for name, runs in (("jackd", o["jackd"]), ("PipeWire", o["pipewire"]))],
+                 ("taken", o["date"], "", "", ""))
+
+
 def draw(results, directory):
     """timing.png and burst.png beside the report; with no JACK figures, nothing."""
     if "timing" not in results:
@@ -297,25 +317,34 @@ def draw(results, directory):
     figure.savefig(os.path.join(directory, "performance-burst.png"), dpi=100)
 
 
-def write(figures_path, report_path):
+def write(figures_path, report_path, only=None):
     with open(figures_path) as figures:
         results = json.load(figures)
     with open(report_path) as report:
         text = report.read()
     tables = {"run": run_table, "summary": summary, "parsing": parsing, "burst": burst,
               "jack_streams": jack_streams, "alsa": alsa, "timing": timing,
-              "pipe_to_port": pipe_to_port, "cpu": cpu, "memory": memory, "start_up": start_up}
+              "pipe_to_port": pipe_to_port, "cpu": cpu, "memory": memory, "start_up": start_up,
+              "one_note": one_note}
 
     def fill(match):
-        lines = taken(lambda: tables[match.group(1)](results)) or table(
-            ("not measured in this run",), (results["alsa_vm"].get("not_measured", ""),))
-        return f"<!-- figures: {match.group(1)} -->\n" + "\n".join(lines) + "\n<!-- end -->"
+        name = match.group(1)
+        if only and name not in (*only, "summary"):
+            return match.group(0)
+        lines = taken(lambda: tables[name](results)) or table(
+            ("not measured in this run",), (results.get("alsa_vm", {}).get("not_measured", ""),))
+        if only and name == "summary":  # the other rows stay as the last whole run left them
+            new = {line.split(" | ")[0]: line for line in lines[2:]}
+            lines = [new.pop(line.split(" | ")[0], line)
+                     for line in match.group(2).splitlines()] + list(new.values())
+        return f"<!-- figures: {name} -->\n" + "\n".join(lines) + "\n<!-- end -->"
 
-    text = re.sub(r"<!-- figures: (\w+) -->\n.*?<!-- end -->", fill, text, flags=re.S)
+    text = re.sub(r"<!-- figures: (\w+) -->\n(.*?)<!-- end -->", fill, text, flags=re.S)
     with open(report_path, "w") as report:
         report.write(text)
-    draw(results, os.path.dirname(os.path.abspath(report_path)))
+    if not only:
+        draw(results, os.path.dirname(os.path.abspath(report_path)))
 
 
 if __name__ == "__main__":
-    write(*sys.argv[1:3])
+    write(*sys.argv[1:3], sys.argv[3:] or None)

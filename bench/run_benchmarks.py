@@ -2,6 +2,8 @@
 the figures in <build dir>/bench/benchmark_results.json and fills the report from them.
 
     python3 bench/run_benchmarks.py <build dir> <report.md> [--repetitions N] [--no-jack] [--no-vm]
+    python3 bench/run_benchmarks.py <build dir> <report.md> --only one-note
+        that section alone, its figures put in with those of the last whole run, if there are any
 
 Every program runs under measured_run, which reads wait4()'s rusage of that child alone: a child
 forked from Python would report Python's peak resident size, which it inherits at the fork.
@@ -34,6 +36,7 @@ PRODUCER_PRIORITY, READER_PRIORITY = 5, 4
 TIMED_MESSAGES, LONGEST_GAP_US = 2000, 3000
 programs, directory = {}, ""
 NO_SERVER = dict(os.environ, JACK_DEFAULT_SERVER="hexmidi-bench-none", JACK_NO_START_SERVER="1")
+NOTE, ONE_NOTE_RUNS = bytes.fromhex("903C7F"), 15
 
 
 def output_of(command, **options):
@@ -41,13 +44,14 @@ def output_of(command, **options):
                           text=True, timeout=600, **options).stdout
 
 
-def start(command, stdin, env=None, stdout=subprocess.DEVNULL):
-    """Under measured_run, in a process group of its own, so that one that overstays ends whole."""
+def start(command, stdin, env=None, stdout=subprocess.DEVNULL, prefix=()):
+    """Under measured_run, in a process group of its own, so that one that overstays ends whole.
+    A `prefix` (pw-jack) runs measured_run: its shell's start is then no part of the figures."""
     result = tempfile.mktemp(dir=directory)
-    process = subprocess.Popen([programs["measured_run"], result, *command], stdin=stdin,
+    process = subprocess.Popen([*prefix, programs["measured_run"], result, *command], stdin=stdin,
                                stdout=stdout, stderr=subprocess.DEVNULL, env=env,
                                start_new_session=True)
-    process.result_path = result
+    process.result_path, process.program = result, command[0]
     return process
 
 
@@ -57,7 +61,7 @@ def finish(process, timeout=120):
     except subprocess.TimeoutExpired:
         os.killpg(process.pid, signal.SIGKILL)
         process.wait()
-        raise RuntimeError(f"{process.args[2]} did not finish within {timeout} s") from None
+        raise RuntimeError(f"{process.program} did not finish within {timeout} s") from None
     with open(process.result_path) as result:
         usage = json.load(result)
     return {**usage, "cpu_s": usage["user_s"] + usage["system_s"]}
@@ -127,9 +131,9 @@ def pipe_latency(mode, lines, gaps_us, priority=None):
 
 
 @contextlib.contextmanager
-def jack(realtime=False):
+def jack(realtime=False, server="jackd"):
     # Synchronous, as the figures have always been taken: a late client is waited for, not lost.
-    session = jack_harness.JackSession(PERIOD, RATE, realtime, sync=True)
+    session = jack_harness.JackSession(PERIOD, RATE, realtime, server, sync=True)
     try:
         yield session.start()
     finally:
@@ -299,6 +303,44 @@ def jack_costs(files, repetitions):
     return figures
 
 
+def one_note():
+    """hexmidi's one-note run and the bare client's (bench/one_note_client.cpp), taking turns on
+    one server, each a fresh process, under jackd and under PipeWire. A run that failed, or whose
+    note did not reach the recorder, is no figure: it is left out, as its exit status or "lost",
+    and the turns go on until each has ONE_NOTE_RUNS (three times that many turns at most)."""
+    path = write_file("one note", ["m 7F3C90\n"])
+    figures = {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
+    for server in ("jackd", "pipewire"):
+        runs = figures[server] = {"hexmidi": [], "bare": [],
+                                  "left_out": {"hexmidi": [], "bare": []}}
+        with jack(server=server) as session:
+            for _ in range(3 * ONE_NOTE_RUNS):
+                if min(len(runs["hexmidi"]), len(runs["bare"])) >= ONE_NOTE_RUNS:
+                    break
+                for way, program in (("hexmidi", "hexmidi"), ("bare", "one_note_client")):
+                    before = len(session.recorded())
+                    with open(path, "rb") as stdin:
+                        usage = finish(start([programs[program]], stdin, session.env,
+                                             prefix=session.under_server([])))
+                    if usage["status"] == 0 and note_arrived(session, before):
+                        runs[way].append(usage["wall_s"] * 1e3)
+                    else:
+                        runs["left_out"][way].append(usage["status"] or "lost")
+    return figures
+
+
+def note_arrived(session, before):
+    # Both programs leave once the recorder has had the cycle that carried the note, and its
+    # writer puts the note in its file within milliseconds of that.
+    try:
+        session.wait_for_events(lambda events: NOTE in [event.data for event in events[before:]],
+                                "the note at the recorder", timeout=2)
+        return True
+    except AssertionError:
+        session.check()  # a server that broke ends the benchmark, saying what broke
+        return False
+
+
 def alsa_vm():
     """Streams to an aseqdump client and start-up through the kernel's sequencer, in the virtual
     machine of the ALSA tests, which runs the cases file of tests/vm/bench: one line a run,
@@ -358,6 +400,7 @@ def measure(repetitions, with_jack, with_vm):
         r["streams"] = streams(files, min(repetitions, 3))
         r["timing"] = timing(min(repetitions, 3))
         r["jack"] = jack_costs(files, min(repetitions, 3))
+        r["one_note"] = one_note()
     if with_vm:  # last: the emulator takes a whole core
         print("== through ALSA, in a virtual machine", file=sys.stderr, flush=True)
     r["alsa_vm"] = alsa_vm() if with_vm else {"not_measured": "the run used `--no-vm`"}
@@ -373,6 +416,7 @@ def main():
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--no-jack", action="store_true")
     parser.add_argument("--no-vm", action="store_true")
+    parser.add_argument("--only", choices=["one-note"])
     arguments = parser.parse_args()
     with open(os.path.join(arguments.build_dir, "bench", "bench_programs.json")) as listing:
         programs.update(json.load(listing))
@@ -380,14 +424,20 @@ def main():
     os.environ.update(HEXMIDI_BINARY=programs["hexmidi"],
                       HEXMIDI_JACK_RECORDER=programs.get("jack_recorder", ""))
     started = time.monotonic()
-    with tempfile.TemporaryDirectory(prefix="hexmidi-bench-") as directory:
-        results = measure(arguments.repetitions, not arguments.no_jack, not arguments.no_vm)
-    results.update(machine=machine(arguments.build_dir), seconds=time.monotonic() - started)
     figures = os.path.join(arguments.build_dir, "bench", "benchmark_results.json")
+    with tempfile.TemporaryDirectory(prefix="hexmidi-bench-") as directory:
+        if arguments.only:
+            results = {}
+            with contextlib.suppress(FileNotFoundError), open(figures) as last:
+                results = json.load(last)
+            results["one_note"] = one_note()
+        else:
+            results = measure(arguments.repetitions, not arguments.no_jack, not arguments.no_vm)
+            results.update(machine=machine(arguments.build_dir), seconds=time.monotonic() - started)
     with open(figures, "w") as out:
         json.dump(results, out)
-    report.write(figures, arguments.report)
-    print(f"== wrote {arguments.report} in {results['seconds']:.0f} s", file=sys.stderr)
+    report.write(figures, arguments.report, ["one_note"] if arguments.only else None)
+    print(f"== wrote {arguments.report} in {time.monotonic() - started:.0f} s", file=sys.stderr)
 
 
 if __name__ == "__main__":
