@@ -1,5 +1,6 @@
 #include "jack_backend.h"
 
+#include <jack/midiport.h>
 #include <jack/thread.h>
 #include <sched.h>
 
@@ -80,9 +81,11 @@ bool JackBackend::open() {
   active_ = true;
   if (!connect_out(destination)) return false;
   // Last: only a port that is open and connected is a reason to read at real-time priority. A
-  // link lost since is seen by the look after the raise, or by on_connection_change after it.
+  // link lost since is seen here after the raise, or by on_connection_change after it, which sets
+  // the flag before it lowers. (Not jack_port_connected: jackd's libjack sleeps a period in it
+  // while the graph change of our own connection is pending, and every one-note run paid it.)
   raise_reading_thread_below_clients();
-  if (jack_port_connected(out_.load()) == 0) reading_priority_.lower();
+  if (link_lost_.load()) reading_priority_.lower();
   return true;
 }
 
@@ -96,6 +99,9 @@ bool JackBackend::connect_out(const std::string& destination) {
     return jack_connect(client, jack_port_name(out), destination.c_str());
   };
   if (server_.ask(connect).value_or(-1) != 0) return false;
+  // jackd switches to the graph with our connection as a cycle begins: one under way now still
+  // runs on the graph from before, and what it sent would reach nobody.
+  first_cycle_to_send_.store(cycles_begun_.load() + 1);
   if (budget_.under_pipewire() && !wait_until_link_carries_data(destination)) return false;
   return !cannot_send();
 }
@@ -237,18 +243,24 @@ bool JackBackend::wait_until_consumed(std::uint64_t position) {
 void JackBackend::drain() {
   if (long_active_ && !finish_writing_long_message()) return;
   if (!wait_until_consumed(ring_.written())) return;
-  // The cycle that took the last event hands it to the destination before the next one starts;
-  // waiting for two more cycles makes sure it has, before our port goes away.
-  wait_for_cycles_to_pass(2, drain_give_up);
+  // The cycle that took the last event hands it to the destination before the next one starts
+  // (jackd and PipeWire alike begin a cycle once the last has ended, and jack_deactivate waits for
+  // a cycle's end too): one more cycle, and it has, before our port goes away. A second one, as
+  // this waited before, cost every one-note run a period for nothing.
+  wait_for_cycles_to_pass(1, drain_give_up);
 }
 
 int JackBackend::process(jack_nframes_t frames, void* self) {
   auto* backend = static_cast<JackBackend*>(self);
-  backend->cycles_begun_.fetch_add(1);
+  const std::uint64_t cycle = backend->cycles_begun_.fetch_add(1) + 1;
   backend->clear_probe_buffer(frames);
   void* buffer = jack_port_get_buffer(backend->out_.load(std::memory_order_relaxed), frames);
-  backend->ring_.write_due_events(buffer, frames, jack_last_frame_time(backend->client_),
-                                  backend->budget_);
+  if (cycle >= backend->first_cycle_to_send_.load()) {
+    backend->ring_.write_due_events(buffer, frames, jack_last_frame_time(backend->client_),
+                                    backend->budget_);
+  } else {
+    jack_midi_clear_buffer(buffer);
+  }
   backend->cycles_.fetch_add(1);
   backend->wakeup_.notify();
   return 0;
@@ -272,6 +284,7 @@ void JackBackend::on_connection_change(jack_port_id_t, jack_port_id_t, int conne
   if (connected != 0) {
     if (out_connected) backend->out_was_connected_.store(true);
   } else if (!out_connected && backend->out_was_connected_.load()) {
+    backend->link_lost_.store(true);
     backend->reading_priority_.lower();
   }
 }

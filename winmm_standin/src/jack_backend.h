@@ -93,7 +93,10 @@ class JackBackend final : public MidiBackend {
 
   std::atomic<bool> server_gone_{false};
   std::atomic<bool> out_was_connected_{false};  // as the server's notifications have it
+  std::atomic<bool> link_lost_{false};          // connected once, and no longer
   std::atomic<std::uint64_t> cycles_begun_{0};
+  // The first cycle (counting from 1) that began after "out" was connected: none before it sends.
+  std::atomic<std::uint64_t> first_cycle_to_send_{UINT64_MAX};
   std::atomic<std::uint64_t> cycles_{0};  // ended
   CallbackWakeup wakeup_;  // the program's thread sleeps on it, the callback ends its sleep
 
