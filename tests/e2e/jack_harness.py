@@ -578,14 +578,15 @@ class JackSession:
             raise AssertionError(f"{self._replays} of {self._played} runs were played again: "
                                  f"the server lost messages that often\n{self.report()}")
 
-    def play_until_arrived(self, play, expected, tries=3):
-        """play() (one run of the program), played again only when a message expected did not
-        arrive and the recorder missed a cycle where it was due: between the events that did
-        arrive before and after it (or the run's start and end). PipeWire, and jackd when
-        asynchronous, do not wait for a late client, and what such a cycle carried is lost by the
-        server, not the program. Anything else (a loss with no cycle missed at its place, a
-        duplicate, a wrong byte) is judged as it stands. Returns what play() returned and the
-        events it added."""
+    def play_until_arrived(self, play, expected, tries=3, split=False):
+        """play() (one run of the program), played again only when what arrived lacks some of
+        the messages expected and the recorder missed a cycle where they were due: between the
+        events that did arrive before and after the first loss (or the run's start and end).
+        PipeWire, and jackd when asynchronous, do not wait for a late client, and what such a
+        cycle carried is lost by the server, not the program. Anything else (a loss with no cycle
+        missed at its place, a duplicate, a wrong byte) is judged as it stands. `split`: a long
+        message may arrive in pieces. Returns what play() returned and the events it added."""
+        sent = b"".join(expected)
         for attempt in range(1, tries + 1):
             first, started = len(self.recorded()), self._frame()
             result = play()
@@ -593,23 +594,29 @@ class JackSession:
             # The program hands its last event on before it exits: a few cycles bring it here.
             self.wait_for_cycles(3)
             events = self.recorded()[first:]
-            arrived = [event.data for event in events]
-            lost = next((i for i, message in enumerate(expected)
-                         if i == len(arrived) or arrived[i] != message), None)
-            if lost is None or attempt == tries or \
-                    (lost < len(arrived) and arrived[lost] not in expected[lost + 1:]):
+            at, lost = 0, len(events) if len(joined(events)) < len(sent) else None
+            for i, event in enumerate(events):
+                if sent[at:at + len(event.data)] != event.data or \
+                        (not split and (i >= len(expected) or
+                                        len(event.data) != len(expected[i]))):
+                    lost = i
+                    break
+                at += len(event.data)
+            if lost is None or attempt == tries:
                 return result, events
             after = events[lost - 1].frame if lost > 0 else started
             before = events[lost].frame if lost < len(events) else self._frame() + self.period
             gaps = self._missed_between(after, before)
             if not gaps:
                 return result, events
-            self._count_replay(f"message {lost} ({expected[lost].hex(' ')}) did not arrive, and "
-                               f"the recorder missed frames {gaps} between {after} and {before}")
+            self._count_replay(f"what followed byte {at} ({sent[at:at + 8].hex(' ')}) did not "
+                               f"arrive, and the recorder missed frames {gaps} between {after} "
+                               f"and {before}")
         return result, events
 
-    def run_until_arrived(self, stdin, expected, tries=3):
-        return self.play_until_arrived(lambda: self.run_hexmidi(stdin), expected, tries)
+    def run_until_arrived(self, stdin, expected, tries=3, split=False, timeout=60):
+        return self.play_until_arrived(lambda: self.run_hexmidi(stdin, timeout), expected, tries,
+                                       split)
 
     def write_until_recorded(self, run, line, message, what, tries=3):
         """Writes line to a PipedRun's input once the program reads it, and again only when

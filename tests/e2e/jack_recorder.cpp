@@ -53,6 +53,7 @@
 #include <jack/ringbuffer.h>
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -307,7 +308,8 @@ bool set_up(const std::vector<WantedPort>& wanted_ports,
     client->ring = jack_ringbuffer_create(ring_size);
     if (client->ring == nullptr) return false;
     std::memset(client->ring->buf, 0, client->ring->size);
-    if (jack_ringbuffer_mlock(client->ring) != 0) ring_locked.store(false);
+    // mlock itself: jack_ringbuffer_mlock does nothing where libjack is built without it (Debian).
+    if (mlock(client->ring->buf, client->ring->size) != 0) ring_locked.store(false);
   }
   for (std::uint32_t number = 0; number < wanted_ports.size(); ++number) {
     const WantedPort& wanted = wanted_ports[number];

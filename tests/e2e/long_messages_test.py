@@ -24,11 +24,10 @@ def l_command(message):
 
 
 class LongMessages(JackTestCase):
-    def play(self, session, stream):
-        session.start_recorder()
-        run = session.run_hexmidi(stream.encode())
+    def assert_plays(self, session, stream, expected, split=False):
+        run, events = session.run_until_arrived(stream.encode(), expected, split=split)
         self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
-        events = session.events()
+        self.assert_arrived(events, expected, split)
         frames = [event.frame for event in events]
         self.assertEqual(frames, sorted(frames), "event times go backwards")
         return events
@@ -47,7 +46,7 @@ class LongMessages(JackTestCase):
         ]
         for name, stream, expected in cases:
             with self.subTest(name):
-                self.assert_arrived(self.play(session, stream), expected + reset_messages())
+                self.assert_plays(session, stream, expected + reset_messages())
 
     def test_large_messages_arrive_whole_between_the_messages_around_them(self):
         # Under PipeWire a period carries less than the port's buffer says, and from 1.3.81 to
@@ -58,12 +57,11 @@ class LongMessages(JackTestCase):
             for length in (64 * 1024, 1024 * 1024):
                 with self.subTest(server=server, length=length):
                     message = system_exclusive(length)
-                    events = self.play(session,
-                                       "m 7F3C90\n" + l_command(message) + "m 003C80\nm 05C1\n")
                     # Short messages never merge with a piece: the bytes alone place each of them.
-                    self.assert_arrived(events, messages("90 3C 7F") + [message] +
-                                        messages("80 3C 00", "C1 05") + reset_messages(),
-                                        split=True)
+                    events = self.assert_plays(
+                        session, "m 7F3C90\n" + l_command(message) + "m 003C80\nm 05C1\n",
+                        messages("90 3C 7F") + [message] + messages("80 3C 00", "C1 05") +
+                        reset_messages(), split=True)
                     self.assertGreater(len(events) - 19, length // PERIOD_BUFFER)
             session.stop()
 
@@ -78,8 +76,7 @@ class LongMessages(JackTestCase):
         ]
         for name, stream, expected in cases:
             with self.subTest(name):
-                self.assert_arrived(self.play(session, stream),
-                                    [hex_bytes(expected)] + reset_messages())
+                self.assert_plays(session, stream, [hex_bytes(expected)] + reset_messages())
 
     def test_a_message_that_cannot_be_read_whole_sends_nothing(self):
         session = self.session()
@@ -88,8 +85,8 @@ class LongMessages(JackTestCase):
         for stream in ("l 0", "l -3 F0 F7", "l FFFFFFFD F0 F7", "l 3 F0 zz F7", "l 3 F0 7D",
                        "l zz"):
             with self.subTest(stream=stream):
-                self.assert_arrived(self.play(session, stream + " m 05C1"),
-                                    [hex_bytes("C1 05")] + reset_messages())
+                self.assert_plays(session, stream + " m 05C1", [hex_bytes("C1 05")] +
+                                  reset_messages())
 
 
     def test_a_stream_of_small_long_messages_arrives_whole_and_in_order(self):
@@ -104,8 +101,8 @@ class LongMessages(JackTestCase):
             expected += [system_on, control]
         for server in ("jackd", "pipewire"):
             with self.subTest(server):
-                self.assert_arrived(self.play(self.session(server=server), "".join(stream)),
-                                    expected + reset_messages())
+                self.assert_plays(self.session(server=server), "".join(stream),
+                                  expected + reset_messages())
 
 
 class ResetDuringALongMessage(JackTestCase):

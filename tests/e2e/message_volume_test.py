@@ -24,10 +24,10 @@ class MessageVolume(JackTestCase):
         for server in ("jackd", "pipewire"):
             with self.subTest(server):
                 session = self.session(server=server)
-                run = session.run_hexmidi(stream, timeout=240)
+                run, events = session.run_until_arrived(stream, expected + reset_messages(),
+                                                        timeout=240)
                 print(f"{server}: {COUNT} messages played in {run.seconds:.2f} s")
                 self.assertEqual((run.returncode, run.stdout, run.stderr), (0, b"", b""))
-                events = session.events()
                 self.assert_arrived(events, expected + reset_messages())
                 frames = [event.frame for event in events]
                 self.assertEqual(frames, sorted(frames), "event times go backwards")
