@@ -20,7 +20,9 @@
 namespace winmm_standin {
 
 // Runs `call` on a thread of its own and waits until it returns or `bound` has passed; a stop
-// that comes in cuts what is left of the bound to the stop's brief grace (stopping_grace). True
+// that comes in cuts what is left of the bound to the stop's brief grace (stopping_grace). A call
+// whose thread is still at work then, not asleep on the service, is waited for a while longer
+// (at most 2 s; see bounded_call.cpp): it may be where libjack must not be cut off. True
 // when it returned in time. False when it ended by an exception, or no thread could be started
 // for it, or it was abandoned: `late`, when there is one, then runs on the call's thread once the
 // call has returned, to undo what it did (close a client that came too late), and the process
