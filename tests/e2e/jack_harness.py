@@ -184,8 +184,9 @@ _libc = ctypes.CDLL(None, use_errno=True)
 
 def _terminate_with_parent():
     """Run in each child before it starts: a test process killed outright (by a ctest timeout,
-    say) must not leave a server or client behind."""
-    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
+    say) must not leave a server or client behind. SIGKILL, as a jackd hung at its start on
+    JACK's metadata database ignores SIGTERM."""
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def _environment(server_name):

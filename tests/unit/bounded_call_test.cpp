@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
+#include <memory>
 #include <stdexcept>
 
+#include "backend.h"
 #include "winmm_standin.h"
 
 namespace {
@@ -52,6 +55,33 @@ TEST(BoundedCall, AStopCutsTheBoundToTheStopsGrace) {
   EXPECT_FALSE(winmm_standin::call_within(60s, [released] { released.wait(); }));
   EXPECT_LT(std::chrono::steady_clock::now() - started, 30s) << "the stop did not cut the bound";
   release.set_value();
+}
+
+// A thread still at work when the grace is over may be inside libjack's own start, which must
+// not be cut short (see bounded_call.cpp): the call is given up once its thread waits. The work
+// here is on the CPU throughout and outlasts the grace, as a start starved of the CPU does.
+TEST(BoundedCall, AStopGivesUpACallOnlyOnceItsThreadWaits) {
+#if !defined(__linux__)
+  GTEST_SKIP() << "a thread's state is read from /proc";
+#endif
+  struct Shared {
+    std::atomic<bool> given_up{false};
+    std::atomic<bool> worked_through{false};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+  };
+  auto shared = std::make_shared<Shared>();
+  winmm_standin_stopping();
+  const auto work_until = std::chrono::steady_clock::now() + 2 * winmm_standin::call_grace_at_stop;
+  EXPECT_FALSE(winmm_standin::call_within(60s, [shared, work_until] {
+    while (std::chrono::steady_clock::now() < work_until) {
+    }
+    shared->worked_through = !shared->given_up.load();
+    shared->released.wait();
+  }));
+  shared->given_up = true;
+  EXPECT_TRUE(shared->worked_through.load()) << "given up while its thread was at work";
+  shared->release.set_value();
 }
 
 }  // namespace

@@ -19,8 +19,18 @@
 
 namespace winmm_standin {
 
+// Longer than the brief grace of a wait for a cycle (stopping_grace): a call that the server is
+// answering takes a round of its request thread, which a crowded machine delays by tens of
+// milliseconds (seen: a close cut short after 40 ms). One cut short leaves our client in the
+// server's graph as the process ends, and a synchronous jackd then waits for it, cycle after
+// cycle, for ten times its client timeout: every client of the server stalls for seconds. A
+// stuck server costs this once at a stop, well within what a person pressing Ctrl-C waits.
+inline constexpr std::chrono::milliseconds call_grace_at_stop{500};
+
 // Runs `call` on a thread of its own and waits until it returns or `bound` has passed; a stop
-// that comes in cuts what is left of the bound to a grace of half a second. True
+// that comes in cuts what is left of the bound to call_grace_at_stop. A call whose thread
+// is still at work then, not asleep on the service, is waited for a while longer (at most 2 s;
+// see bounded_call.cpp): it may be where libjack must not be cut off. True
 // when it returned in time. False when it ended by an exception, or no thread could be started
 // for it, or it was abandoned: `late`, when there is one, then runs on the call's thread once the
 // call has returned, to undo what it did (close a client that came too late), and the process
