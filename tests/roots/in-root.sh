@@ -3,7 +3,7 @@
 # at its own path, and prints what the command printed:
 #   in-root.sh [-w] [-b DIR]... ROOT COMMAND [ARG...]
 # The root is read-only unless -w is given (as make-root.sh gives it): runs never change the
-# cached root, whose /tmp, /run and /dev/shm are tmpfs of their own and HOME is /tmp/home. -b binds
+# cached root, whose /tmp, /run and /dev/shm are tmpfs of their own. -b binds
 # one more host directory at its own path, writable (the Wine prefix's cache, say).
 # Everything is mounted in a private mount and IPC namespace (unshare, then chroot): nothing of the
 # host's mounts changes, and every mount goes with the namespace when its last process ends. A
@@ -35,12 +35,17 @@ if [ "${1:-}" = --inside ]; then
     mkdir -p "$root$dir"
     mount --bind "$dir" "$root$dir"
   done
+  # The environment of a fresh session, as the virtual machine's guest has it, and nothing of the
+  # caller's (a command passes what it needs with env): a runtime directory of its own, without
+  # which Wine 10's Wayland driver complains on standard error, and a home in the private /tmp.
   mkdir -p "$root/tmp/home"
+  mkdir -p -m 700 "$root/run/user/0"
   # In the caller's directory where the root has it (this clone, say).
   [ -d "$root$cwd" ] || cwd=/
   status=0
-  chroot "$root" /usr/bin/env -C "$cwd" HOME=/tmp/home LANG=C.UTF-8 \
-    PATH=/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin "$@" || status=$?
+  chroot "$root" /usr/bin/env -i -C "$cwd" HOME=/tmp/home LANG=C.UTF-8 \
+    PATH=/usr/local/bin:/usr/bin:/bin:/usr/local/sbin:/usr/sbin:/sbin \
+    XDG_RUNTIME_DIR=/run/user/0 "$@" || status=$?
   # Ours: in this mount namespace, not this shell (nor the subshell that lists them), not a zombie.
   running() {
     local proc pid stat
