@@ -7,8 +7,8 @@
 # machine's kernel does, each named after the versions of the packages below that it holds and
 # a digest of this script: a newer package or another recipe makes a new root, and the new root
 # replaces the old one of its flavour. Deciding that costs one look at Debian's indexes (an
-# unchanged index is not fetched again); when the mirror cannot be reached, the newest cached
-# root of the flavour is used. Exits 1, saying why, when there is none and none can be made.
+# unchanged index is not fetched again); when the mirror cannot be reached or a root cannot be
+# made, the newest cached root of the flavour serves. Exits 1, saying why, when there is none.
 # The mirror is this machine's own (its apt sources), not one named here.
 set -euo pipefail
 flavour=$1
@@ -25,13 +25,20 @@ foreign=(wine32:i386)
 backported=(pipewire pipewire-jack pipewire-bin libspa-0.2-modules)
 log=$roots/$flavour.log
 
+# A root that cannot be made or checked: the newest complete one cached serves, and says so.
 fail() {
-  echo "$*" >&2
+  local dir
+  [ -z "${new:-}" ] || rm -rf "$new"
+  for dir in "$roots/$flavour"-*/.complete; do
+    [ -e "$dir" ] && [ "$dir" -nt "${cached:-/nonexistent}" ] && cached=$dir
+  done
+  if [ -n "${cached:-}" ]; then
+    echo "$*; the cached ${cached%/.complete} serves" >&2
+    echo "${cached%/.complete}"
+    exit 0
+  fi
+  echo "$*, and no root is cached" >&2
   exit 1
-}
-newest_cached() {
-  # shellcheck disable=SC2012 # names of our own making
-  ls -dt "$roots/$flavour"-*/ 2>/dev/null | head -n 1 | sed 's:/$::'
 }
 
 # shellcheck disable=SC1091 # the machine's own
@@ -54,7 +61,7 @@ apt_options=(-o Dir::State="$roots/apt" -o Dir::State::status="$roots/apt/status
 # package=version for each package named, as the index has it (PipeWire's from backports in that
 # flavour, the rest from trixie), or as a root's dpkg has it.
 candidates() {  # RELEASE PACKAGE...
-  apt-cache "${apt_options[@]}" -o APT::Default-Release="$1" policy "${@:2}" |
+  apt-cache "${apt_options[@]}" -o APT::Default-Release="$1" policy "${@:2}" 2>/dev/null |
     awk '/^[^ ]/ {name = $1} /Candidate:/ {print name $2}' | sed 's/:/=/'
 }
 versions_wanted() {
@@ -74,11 +81,7 @@ root_name() {  # VERSIONS
 }
 
 if ! apt-get "${apt_options[@]}" update -qq >/dev/null 2>&1 || [ -z "$(versions_wanted)" ]; then
-  cached=$(newest_cached)
-  [ -n "$cached" ] ||
-    fail "Debian 13's indexes could not be had from $mirror, and no root is cached"
-  echo "$cached"
-  exit 0
+  fail "Debian 13's indexes could not be had from $mirror"
 fi
 wanted=$(versions_wanted)
 name=$(root_name "$wanted")

@@ -44,7 +44,8 @@ for tool in qemu-system-x86_64 busybox cpio aseqdump aconnect modinfo c++; do
 done
 kernel_dir=$("$here/fetch-kernel.sh" "$cache/kernel") ||
   skip "the Debian kernel package could not be downloaded, and none is cached in $cache/kernel"
-run=$work/vm
+# A root of its own keeps its run apart, so that one step's logs do not replace another's.
+run=$work/vm${HEXMIDI_VM_ROOT:+-root}
 rm -rf "$run"
 mkdir -p "$run"
 "$here/make-inputs.sh" "$run/inputs"
