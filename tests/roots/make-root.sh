@@ -80,6 +80,9 @@ root_name() {  # VERSIONS
   echo "$flavour-pipewire-$pipewire-$digest"
 }
 
+# One maker of a flavour at a time (clones of the project share the cache), each waiting its turn.
+exec 9> "$roots/$flavour.lock"
+flock -w 900 9 || fail "another make-root.sh $flavour held its lock for 15 minutes"
 if ! apt-get "${apt_options[@]}" update -qq >/dev/null 2>&1 || [ -z "$(versions_wanted)" ]; then
   fail "Debian 13's indexes could not be had from $mirror"
 fi
@@ -110,6 +113,8 @@ if [ "$flavour" = backports ]; then
   in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     -t trixie-backports "${backported[@]}" || fail "PipeWire from backports failed: see $log"
 else
+  # The bare minimum, then the packages through the root's own apt: debootstrap takes only one
+  # architecture, and Wine's 32-bit half is i386.
   debootstrap --variant=minbase --arch=amd64 trixie "$new" "$mirror" >> "$log" 2>&1 ||
     fail "debootstrap could not make a Debian 13 root from $mirror: see $log"
   # Nothing here needs to survive a crash of the machine: dpkg's syncs only cost time.
