@@ -2,7 +2,8 @@
 # Builds the initramfs the virtual machine boots:
 #   build-initramfs.sh KERNEL_DIR SETTINGS GUEST OUTPUT
 # KERNEL_DIR is what fetch-kernel.sh printed; SETTINGS the file of paths the cases source; GUEST
-# the script the machine runs once it has switched to this machine's root.
+# the script the machine runs once it has switched to the root it boots (copied in, as a root of
+# its own, make-root.sh's, does not hold this clone).
 # In it: busybox, the modules that mount that root (virtio, 9p, overlay) and the sound modules the
 # cases load, each with its dependencies, in load order, one list per phase. Programs are not
 # copied in: the machine runs them from this machine's own root.
@@ -47,6 +48,6 @@ module_list virmidi snd-virmidi
 cp "$here/initramfs-init" "$root/init"
 chmod +x "$root/init"
 cp "$settings" "$root/settings.env"
-printf '%s\n' "$guest" > "$root/guest"
+cp "$guest" "$root/guest.sh"
 
 (cd "$root" && find . | cpio -o -H newc --quiet) > "$output"

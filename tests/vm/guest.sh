@@ -19,17 +19,37 @@ mount -t tmpfs shm /dev/shm
 # A /tmp of the machine's own, without this machine's sockets and locks in it (Wine's and
 # JACK's would be taken for servers running here). Whatever the run needs from under the host's
 # /tmp (a clone made there, as CI may make it) is put back at its own path.
-mkdir -p /run/hexmidi/host-tmp
-mount --bind /tmp /run/hexmidi/host-tmp
+mkdir -p /run/hexmidi/host
+# shellcheck disable=SC2154 # from the settings
+if [ -n "$own_root" ]; then
+  # A root of its own (make-root.sh's): this machine's root comes as a second share, and only the
+  # directories the cases need are taken from it, each under a tmpfs overlay as the root is, so
+  # that nothing else of this machine's programs or libraries is found in the machine.
+  mount -t 9p -o trans=virtio,version=9p2000.L,ro,msize=512000,cache=loose host /run/hexmidi/host
+else
+  mkdir -p /run/hexmidi/host/tmp
+  mount --bind /tmp /run/hexmidi/host/tmp
+fi
 mount -t tmpfs tmp /tmp
+layers=0
 # shellcheck disable=SC2154 # from the settings
 for dir in "${host_dirs[@]}"; do
-  case $dir in
-    /tmp/*)
-      mkdir -p "$dir"
-      mount --bind "/run/hexmidi/host-tmp/${dir#/tmp/}" "$dir"
-      ;;
-  esac
+  inside=""
+  for other in "${host_dirs[@]}"; do
+    [[ $dir == "$other"/* ]] && inside=1
+  done
+  if [ -n "$inside" ]; then
+    continue
+  elif [ -n "$own_root" ]; then
+    layers=$((layers + 1))
+    layer=/run/hexmidi/layers/$layers
+    mkdir -p "$dir" "$layer/upper" "$layer/work"
+    mount -t overlay -o "lowerdir=/run/hexmidi/host$dir,upperdir=$layer/upper,workdir=$layer/work" \
+      host "$dir"
+  elif [[ $dir == /tmp/* ]]; then
+    mkdir -p "$dir"
+    mount --bind "/run/hexmidi/host$dir" "$dir"
+  fi
 done
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"

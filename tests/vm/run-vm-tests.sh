@@ -13,8 +13,11 @@
 # clone, so that a fresh clone finds them. HEXMIDI_VM_CASES, a pattern, runs only the cases files
 # whose names match it (HEXMIDI_VM_CASES='*wine*'), as when working on one of them;
 # HEXMIDI_VM_CASES_DIR runs the cases files of another directory beside cases/ instead (the
-# benchmark's, bench/, whose figures are not tests). Prints 'N passed, N failed'; exits non-zero
-# when anything failed or the machine did not finish.
+# benchmark's, bench/, whose figures are not tests). HEXMIDI_VM_ROOT, a root that
+# tests/roots/make-root.sh made, is booted instead of this machine's own, with this clone, its
+# builds and the cache shared beside it at their own paths: the cases then run that root's
+# programs (Debian 13's Wine, PipeWire and WirePlumber). Prints 'N passed, N failed'; exits
+# non-zero when anything failed or the machine did not finish.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(cd "$1" && pwd)
@@ -41,7 +44,8 @@ for tool in qemu-system-x86_64 busybox cpio aseqdump aconnect modinfo c++; do
 done
 kernel_dir=$("$here/fetch-kernel.sh" "$cache/kernel") ||
   skip "the Debian kernel package could not be downloaded, and none is cached in $cache/kernel"
-run=$work/vm
+# A root of its own keeps its run apart, so that one step's logs do not replace another's.
+run=$work/vm${HEXMIDI_VM_ROOT:+-root}
 rm -rf "$run"
 mkdir -p "$run"
 "$here/make-inputs.sh" "$run/inputs"
@@ -51,12 +55,8 @@ c++ -std=c++20 -O2 -Wall -o "$work/wire_rate_reader" "$here/wire_rate_reader.cpp
 # version, and by whether its 32-bit half is installed: a prefix made without it has no 32-bit
 # system to run the 32-bit build in. A run that has to make it writes it beside the
 # cache's through a second, writable share, and it takes the cache's place only once complete.
-wine_key=""
-if command -v wine >/dev/null; then
-  wine_version=$(/usr/lib/wine/wine64 --version 2>/dev/null || wine --version 2>/dev/null || true)
-  wine_key=$(printf '%s' "$wine_version" | tr -cs 'A-Za-z0-9.~+' '-' | sed 's/^-//; s/-$//')
-  [ -e /usr/lib/wine/wine ] || wine_key=$wine_key-64
-fi
+boot_root=${HEXMIDI_VM_ROOT:+$(realpath "$HEXMIDI_VM_ROOT")}
+wine_key=$("$here/wine-key.sh" ${boot_root:+"$boot_root"})
 wine_prefix=$cache/wine-prefix-$wine_key
 rm -rf "$wine_prefix.new"
 
@@ -66,7 +66,7 @@ q() { printf '%q' "$1"; }
   echo "win32_exe=$(q "$win32_exe") win64_exe=$(q "$win64_exe")"
   echo "wine_key=$(q "$wine_key") wine_prefix=$(q "$wine_prefix")"
   echo "cases_dir=$(q "$(realpath "${HEXMIDI_VM_CASES_DIR:-$here/cases}")")"
-  echo "only_cases=$(q "${HEXMIDI_VM_CASES:-*}")"
+  echo "only_cases=$(q "${HEXMIDI_VM_CASES:-*}") own_root=$(q "$boot_root")"
   echo "wine_prefix_new=/run/hexmidi/cache/$(q "${wine_prefix##*/}.new")"
   # Where the cases find this clone, its builds and the cache, wherever they are.
   printf 'host_dirs=('
@@ -77,6 +77,15 @@ q() { printf '%q' "$1"; }
 } > "$run/settings.env"
 "$here/build-initramfs.sh" "$kernel_dir" "$run/settings.env" "$here/guest.sh" "$run/initramfs.cpio"
 
+# A root of its own is shared as the machine's root, and this machine's as a second share, from
+# which the guest takes only this clone, its builds and the cache.
+shares=()
+share() {  # TAG PATH: read-only
+  shares+=(-fsdev "local,id=$1,path=$2,security_model=none,readonly=on,multidevs=remap"
+    -device "virtio-9p-pci,fsdev=$1,mount_tag=$1")
+}
+share root "${boot_root:-/}"
+[ -z "$boot_root" ] || share host /
 started=$SECONDS
 status=0
 # -cpu max without SMAP: with it, every Wine process dies of a spurious SMAP fault under this
@@ -87,8 +96,7 @@ timeout 900 qemu-system-x86_64 -accel tcg -cpu max,-smap -m 4096 -smp 1 -nodefau
   -display none -no-reboot \
   -kernel "$(echo "$kernel_dir"/boot/vmlinuz-*)" -initrd "$run/initramfs.cpio" \
   -append "console=ttyS0 quiet panic=-1" \
-  -fsdev local,id=root,path=/,security_model=none,readonly=on,multidevs=remap \
-  -device virtio-9p-pci,fsdev=root,mount_tag=root \
+  "${shares[@]}" \
   -fsdev local,id=cache,path="$cache",security_model=none,multidevs=remap \
   -device virtio-9p-pci,fsdev=cache,mount_tag=cache \
   -serial "file:$run/console.log" -serial "file:$run/results.txt" || status=$?

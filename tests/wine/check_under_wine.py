@@ -183,14 +183,19 @@ def check_imports(build):
     imports = {}
     for block in sections(build.program):
         if block and block[0].startswith("DLL Name:"):
-            names = [re.match(r"[0-9a-f]+\s+\d+\s+(\S+)", line.strip()) for line in block[2:]]
+            # "vma hint name", or from binutils 2.44 on "vma ordinal hint name", the ordinal
+            # <none> and the hint in hex.
+            names = [re.match(r"[0-9a-f]+\s+(?:(?:<none>|\d+)\s+)?[0-9a-f]+\s+(\S+)$",
+                              line.strip()) for line in block[2:]]
             imports[block[0].split()[-1].upper()] = {name[1] for name in names if name}
     assert set(imports) == {"KERNEL32.DLL", "MSVCRT.DLL", "WINMM.DLL"}, f"imports {sorted(imports)}"
 
     exported = set()
     for block in sections(build.recording_dll):
         if block and block[0].startswith("[Ordinal/Name Pointer] Table"):
-            names = [re.match(r"\[\s*\d+\]\s+(\S+)", line.strip()) for line in block[1:]]
+            # "[index] name", or from binutils 2.44 on "[index] +base[ordinal] hint name".
+            names = [re.match(r"\[\s*\d+\]\s+(?:\+base\[\s*\d+\]\s+[0-9a-f]+\s+)?(\S+)$",
+                              line.strip()) for line in block[1:]]
             exported |= {name[1] for name in names if name}
     assert imports["WINMM.DLL"], "no WINMM imports found"
     missing = imports["WINMM.DLL"] - exported

@@ -41,7 +41,9 @@ stop_pipewire() {
 }
 trap stop_pipewire EXIT
 jack_ports() { pw-jack jack_lsp 2> /dev/null; }
-if ! wait_until "jack_ports | grep -q 'Midi-Bridge:Midi Through:(playback'" 300; then
+# The bridge's ports are named "Midi-Bridge:Midi Through:(playback_0) Midi Through Port-0" by
+# PipeWire 0.3, "Midi-Bridge:Midi Through Port-0 (playback)" by 1.4: the checks below take either.
+if ! wait_until "jack_ports | grep -qE 'Midi-Bridge:Midi Through(:| Port-0 )\(playback'" 300; then
   fail "PipeWire's Midi-Bridge starts" "$(tail -n 5 /tmp/pipewire.log /tmp/wireplumber.log)"
   exit 0
 fi
@@ -107,9 +109,9 @@ wait_until '[ -n "$(connected)" ]' 300
 port=$(connected)
 echo "under pw-jack hexmidi:out is connected to: ${port:-nothing}"
 case $port in
-  *"VirMIDI 0-0") chosen="VirMIDI 0-0" ;;
-  *aseqdump) chosen=aseqdump ;;
-  *"Midi Through Port-0") chosen="Midi Through" ;;
+  *"VirMIDI 0-0"*) chosen="VirMIDI 0-0" ;;
+  *aseqdump*) chosen=aseqdump ;;
+  *"Midi Through Port-0"*) chosen="Midi Through" ;;
   *) chosen=$port ;;
 esac
 case $chosen in
