@@ -10,7 +10,7 @@ physical, only when there is nothing else.
 import subprocess
 import unittest
 
-from jack_harness import JackTestCase, hex_bytes, reset_messages
+from jack_harness import JackTestCase, hex_bytes, reset_messages, servers
 
 DEVICE = "|physical|terminal"  # how each bridge marks a sequencer port it exports, Midi Through too
 
@@ -77,7 +77,7 @@ class DeviceZero(JackTestCase):
     def test_after_the_open_out_is_its_only_port_with_one_connection(self):
         # Whatever the open needs for a while (PipeWire's link probe), it leaves our one port,
         # connected to device 0 alone, by the time the program reads.
-        for server in ("jackd", "pipewire"):
+        for server in servers("jackd", "pipewire"):
             with self.subTest(server):
                 session = self.session(server=server)
                 run = session.piped_run()

@@ -3,7 +3,7 @@
 import time
 import unittest
 
-from jack_harness import JackTestCase, reset_messages
+from jack_harness import JackTestCase, reset_messages, servers
 
 COUNT = 1_000_000
 
@@ -21,7 +21,7 @@ class MessageVolume(JackTestCase):
         expected = list(control_changes(COUNT))
         stream = "".join(f"m {m[2]:02X}{m[1]:02X}{m[0]:02X}\n" for m in expected).encode()
         # PipeWire carries fewer of them a period than jackd: each period must stay within it.
-        for server in ("jackd", "pipewire"):
+        for server in servers("jackd", "pipewire"):
             with self.subTest(server):
                 session = self.session(server=server)
                 run, events = session.run_until_arrived(stream, expected + reset_messages(),

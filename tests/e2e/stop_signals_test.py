@@ -15,7 +15,7 @@ import time
 import unittest
 
 from jack_harness import (JackSession, JackTestCase, PipedRun, environment_without_server,
-                          hex_bytes, hexmidi_binary, joined, reset_messages)
+                          hex_bytes, hexmidi_binary, joined, reset_messages, servers)
 
 STOP_LIMIT = 1.0  # seconds
 
@@ -61,7 +61,7 @@ class SoundingNotes(StopSignalsTestCase):
         # signal is not carried out ("7F3" is not the field "7F3C90" would have been).
         cases = [(signal.SIGINT, b""), (signal.SIGTERM, b"m 7F3"),
                  (signal.SIGHUP, b"l 6 F0 7E 7F")]
-        for server in ("jackd", "pipewire"):
+        for server in servers("jackd", "pipewire"):
             session = self.session(server=server)
             for signum, unfinished in cases:
                 def play():

@@ -14,7 +14,7 @@ import time
 import unittest
 
 import jack_harness
-from jack_harness import JackSession, JackTestCase, hex_bytes, reset_messages
+from jack_harness import JackSession, JackTestCase, hex_bytes, reset_messages, servers
 from short_messages_test import SCHED_FIFO, SCHED_OTHER, real_time_priorities, scheduling
 
 # What is still to come after the fault: 80000 short messages, then long ones. Each long message
@@ -292,7 +292,7 @@ class ServerStopsAnswering(FaultTestCase):
         # shows (jackd's is over by then): a server stopped there is given up within the bound
         # of its silence, not the sum of each call's and the wait's. Either way the program
         # reads on, and after the end of its input ends within the drain's bound.
-        for server in ("jackd", "pipewire"):
+        for server in servers("jackd", "pipewire"):
             with self.subTest(server):
                 session = self.started_then_stopped(server=server)
                 reference = self.reference(session, b"m 7F3C90\n").seconds
