@@ -38,6 +38,15 @@ PeriodBudget::PeriodBudget(MidiCarriage carriage, std::size_t buffer_size)
       capacity_(std::max(std::min(buffer_size, pipewire_sequence_buffer), sequence_header) -
                 sequence_header) {}
 
+// A figure as the carriage in use has it; where the version cannot be told, the safer of the two:
+// the larger of two costs, the smaller of two room.
+std::size_t PeriodBudget::of_carriage(std::size_t raw, std::size_t ump,
+                                      bool larger_is_safer) const {
+  if (carriage_ == MidiCarriage::raw) return raw;
+  if (carriage_ == MidiCarriage::ump) return ump;
+  return larger_is_safer ? std::max(raw, ump) : std::min(raw, ump);
+}
+
 std::size_t PeriodBudget::cost(std::size_t length, EventKind kind) const {
   const std::size_t raw = control_header + padded(length);
   std::size_t packets = 1;
@@ -47,18 +56,8 @@ std::size_t PeriodBudget::cost(std::size_t length, EventKind kind) const {
   } else if (kind == EventKind::other) {
     packets = std::max<std::size_t>(1, length);
   }
-  const std::size_t ump = packets * ump_control;
-  switch (carriage_) {
-    case MidiCarriage::jack:
-      return 0;
-    case MidiCarriage::raw:
-      return raw;
-    case MidiCarriage::ump:
-      return ump;
-    case MidiCarriage::unknown:
-      break;
-  }
-  return std::max(raw, ump);
+  if (carriage_ == MidiCarriage::jack) return 0;
+  return of_carriage(raw, packets * ump_control, true);
 }
 
 bool PeriodBudget::take(std::size_t length, EventKind kind) {
@@ -77,17 +76,8 @@ std::size_t PeriodBudget::longest_piece(EventKind kind) const {
   const std::size_t packets = left_ / ump_control;
   const std::size_t ump =
       kind == EventKind::system_exclusive ? packets * sysex_bytes_per_packet : packets;
-  switch (carriage_) {
-    case MidiCarriage::jack:
-      return std::numeric_limits<std::size_t>::max();
-    case MidiCarriage::raw:
-      return raw;
-    case MidiCarriage::ump:
-      return ump;
-    case MidiCarriage::unknown:
-      break;
-  }
-  return std::min(raw, ump);
+  if (carriage_ == MidiCarriage::jack) return std::numeric_limits<std::size_t>::max();
+  return of_carriage(raw, ump, false);
 }
 
 std::size_t PeriodBudget::usable_room(std::size_t max_event_size) const {

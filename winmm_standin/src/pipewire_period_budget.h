@@ -72,6 +72,7 @@ class PeriodBudget {
 
  private:
   std::size_t cost(std::size_t length, EventKind kind) const;
+  std::size_t of_carriage(std::size_t raw, std::size_t ump, bool larger_is_safer) const;
 
   MidiCarriage carriage_ = MidiCarriage::jack;
   std::size_t capacity_ = 0;  // bytes of controls a period holds
