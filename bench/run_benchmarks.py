@@ -140,15 +140,27 @@ def jack(realtime=False, server="jackd"):
         session.stop()
 
 
-def flow(session, expected):
-    """What arrived of a stream (not what a reset adds), counted in whole periods, first to last."""
-    events = [event for event in session.events() if event.data[0] in (0x80, 0x90, 0xF0)]
-    per_period = collections.Counter(event.frame // PERIOD for event in events)
+def flow(session, expected, split=False):
+    """What arrived of a stream (not what a reset adds), counted in whole periods, first to last.
+    `split`: one long message, in pieces (F0, then a data byte or F7 first), counted in bytes."""
+    events = [event for event in session.events() if event.data[0] in (0x80, 0x90, 0xF0) or
+              split and event.data[0] in (*range(0x80), 0xF7)]
+    # jackd's dummy driver counts frames from 0, a period a cycle: frame // PERIOD is the cycle.
+    # PipeWire's clock starts anywhere, and under 1.6 the first cycle that carried hexmidi's events
+    # began 31 or 70 frames after the one before: periods start where most events fall, at a
+    # cycle's start, where overdue events go. Rejected: the recorder logging each cycle's start,
+    # a change to the tests' own format for one figure.
+    phase = 0 if session.server == "jackd" else collections.Counter(
+        event.frame % PERIOD for event in events).most_common(1)[0][0] if events else 0
+    per_period = collections.Counter()
+    for event in events:
+        per_period[(event.frame - phase) // PERIOD] += len(event.data) if split else 1
     first, last = min(per_period, default=0), max(per_period, default=-1)
-    remaining = iter(expected)
-    return {"arrived": len(events), "complete": [event.data for event in events] == expected,
-            "in_order": all(any(event.data == wanted for wanted in remaining) for event in events),
-            "per_s": len(events) * RATE / PERIOD / (last - first + 1) if events else 0,
+    arrived, remaining = sum(per_period.values()), iter(expected)
+    data = [jack_harness.joined(events)] if split else [event.data for event in events]
+    return {"arrived": arrived, "complete": data == expected,
+            "in_order": all(any(piece == wanted for wanted in remaining) for piece in data),
+            "per_s": arrived * RATE / PERIOD / (last - first + 1) if events else 0,
             "most_per_period": max(per_period.values(), default=0),
             "per_period": [per_period[p] for p in range(first, last + 1)]}
 
