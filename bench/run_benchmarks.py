@@ -315,30 +315,35 @@ def jack_costs(files, repetitions):
     return figures
 
 
-def one_note():
+def one_note(servers=("jackd", "pipewire"), given=None):
     """hexmidi's one-note run and the bare client's (bench/one_note_client.cpp), taking turns on
     one server, each a fresh process, under jackd and under PipeWire. A run that failed, or whose
     note did not reach the recorder, is no figure: it is left out, as its exit status or "lost",
-    and the turns go on until each has ONE_NOTE_RUNS (three times that many turns at most)."""
+    and the turns go on until each has ONE_NOTE_RUNS (three times that many turns at most). On the
+    session `given`, where there is one, of the one server named."""
     path = write_file("one note", ["m 7F3C90\n"])
     figures = {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
-    for server in ("jackd", "pipewire"):
+    for server in servers:
         runs = figures[server] = {"hexmidi": [], "bare": [],
                                   "left_out": {"hexmidi": [], "bare": []}}
-        with jack(server=server) as session:
+        with contextlib.nullcontext(given) if given else jack(server=server) as session:
             for _ in range(3 * ONE_NOTE_RUNS):
                 if min(len(runs["hexmidi"]), len(runs["bare"])) >= ONE_NOTE_RUNS:
                     break
                 for way, program in (("hexmidi", "hexmidi"), ("bare", "one_note_client")):
                     before = len(session.recorded())
-                    with open(path, "rb") as stdin:
-                        usage = finish(start([programs[program]], stdin, session.env,
-                                             prefix=session.under_server([])))
+                    usage = played(session, path, program)
                     if usage["status"] == 0 and note_arrived(session, before):
                         runs[way].append(usage["wall_s"] * 1e3)
                     else:
                         runs["left_out"][way].append(usage["status"] or "lost")
     return figures
+
+
+def played(session, path, program="hexmidi"):
+    with open(path, "rb") as stdin:
+        return finish(start([programs[program]], stdin, session.env,
+                            prefix=session.under_server([])))
 
 
 def note_arrived(session, before):
