@@ -277,6 +277,41 @@ def one_note(r):
                  ("taken", o["date"], "", "", ""))
 
 
+def pipewire(r):
+    """A column a server's version, PipeWire's first; the shares against what it carries."""
+    p = r.get("pipewire") or {"stacks": [], "not_measured": ["not measured in this run"]}
+    stacks = sorted(p["stacks"], key=lambda s: (s["server"] == "jackd",
+                                                 [int(part) for part in s["version"].split(".")]))
+
+    def row(label, value):
+        return (label, *(value(s) for s in stacks))
+
+    def stream(key, name, unit, sent, i):
+        return [row(f"{name}: most {unit} in one period, of what it allows", lambda s: (
+                    f"{number(s[key]['most_per_period'])} of {number(s['allows'][i])}")),
+                row(f"{name}: {unit} a second", lambda s: number(s[key]["per_s"])),
+                row(f"{name}: rate, share of what it allows",
+                    lambda s: number(s[key]["per_s"] * PERIOD / RATE / s["allows"][i], 3)),
+                row(f"{name}: arrived whole", lambda s: "yes" if s[key]["complete"] else
+                    f"no: {s[key]['arrived']:,} of {sent:,} {unit} arrived")]
+
+    if not stacks:
+        return table(("not measured",), *[(why,) for why in p["not_measured"]])
+    return table(("", *(f"{'PipeWire' if s['server'] == 'pipewire' else 'jackd'} {s['version']}"
+                        for s in stacks)),
+                 row("where", lambda s: s["where"]),
+                 *stream("burst", "burst", "messages", 1_000_000, 0),
+                 *stream("sysex", "1 MiB SysEx", "bytes", 1 << 20, 1),
+                 row("one note, hexmidi, ms", lambda s: spread(s["one_note"]["hexmidi"], 1)),
+                 row("one note, bare client, ms", lambda s: spread(s["one_note"]["bare"], 1)),
+                 row("one note, hexmidi / bare", lambda s: number(note_ratio(s["one_note"]), 2)),
+                 row("one note, runs left out: hexmidi; bare", lambda s: "; ".join(
+                     ", ".join(map(str, s["one_note"]["left_out"][way])) or "0"
+                     for way in ("hexmidi", "bare"))),
+                 ("taken", p.get("date", ""), *[""] * (len(stacks) - 1)),
+                 *[("not measured", why, *[""] * (len(stacks) - 1)) for why in p["not_measured"]])
+
+
 def draw(results, directory):
     """timing.png and burst.png beside the report; with no JACK figures, nothing."""
     if "timing" not in results:
@@ -325,7 +360,7 @@ def write(figures_path, report_path, only=None):
     tables = {"run": run_table, "summary": summary, "parsing": parsing, "burst": burst,
               "jack_streams": jack_streams, "alsa": alsa, "timing": timing,
               "pipe_to_port": pipe_to_port, "cpu": cpu, "memory": memory, "start_up": start_up,
-              "one_note": one_note}
+              "one_note": one_note, "pipewire": pipewire}
 
     def fill(match):
         name = match.group(1)

@@ -2,8 +2,11 @@
 the figures in <build dir>/bench/benchmark_results.json and fills the report from them.
 
     python3 bench/run_benchmarks.py <build dir> <report.md> [--repetitions N] [--no-jack] [--no-vm]
-    python3 bench/run_benchmarks.py <build dir> <report.md> --only one-note
+    python3 bench/run_benchmarks.py <build dir> <report.md> --only one-note|pipewire
         that section alone, its figures put in with those of the last whole run, if there are any
+    python3 bench/run_benchmarks.py <build dir> - --only pipewire-here [--servers pipewire,jackd]
+        inside a Debian 13 root, for the pipewire section outside it: the figures of the root's
+        servers go to <build dir>/bench/pipewire_here.json, not to the report
 
 Every program runs under measured_run, which reads wait4()'s rusage of that child alone: a child
 forked from Python would report Python's peak resident size, which it inherits at the fork.
@@ -17,6 +20,7 @@ import datetime
 import json
 import os
 import platform
+import re
 import shutil
 import signal
 import subprocess
@@ -140,15 +144,27 @@ def jack(realtime=False, server="jackd"):
         session.stop()
 
 
-def flow(session, expected):
-    """What arrived of a stream (not what a reset adds), counted in whole periods, first to last."""
-    events = [event for event in session.events() if event.data[0] in (0x80, 0x90, 0xF0)]
-    per_period = collections.Counter(event.frame // PERIOD for event in events)
+def flow(session, expected, split=False):
+    """What arrived of a stream (not what a reset adds), counted in whole periods, first to last.
+    `split`: one long message, in pieces (F0, then a data byte or F7 first), counted in bytes."""
+    events = [event for event in session.events() if event.data[0] in (0x80, 0x90, 0xF0) or
+              split and event.data[0] in (*range(0x80), 0xF7)]
+    # jackd's dummy driver counts frames from 0, a period a cycle: frame // PERIOD is the cycle.
+    # PipeWire's clock starts anywhere, and under 1.6 the first cycle that carried hexmidi's events
+    # began 31 or 70 frames after the one before: periods start where most events fall, at a
+    # cycle's start, where overdue events go. Rejected: the recorder logging each cycle's start,
+    # a change to the tests' own format for one figure.
+    phase = 0 if session.server == "jackd" else collections.Counter(
+        event.frame % PERIOD for event in events).most_common(1)[0][0] if events else 0
+    per_period = collections.Counter()
+    for event in events:
+        per_period[(event.frame - phase) // PERIOD] += len(event.data) if split else 1
     first, last = min(per_period, default=0), max(per_period, default=-1)
-    remaining = iter(expected)
-    return {"arrived": len(events), "complete": [event.data for event in events] == expected,
-            "in_order": all(any(event.data == wanted for wanted in remaining) for event in events),
-            "per_s": len(events) * RATE / PERIOD / (last - first + 1) if events else 0,
+    arrived, remaining = sum(per_period.values()), iter(expected)
+    data = [jack_harness.joined(events)] if split else [event.data for event in events]
+    return {"arrived": arrived, "complete": data == expected,
+            "in_order": all(any(piece == wanted for wanted in remaining) for piece in data),
+            "per_s": arrived * RATE / PERIOD / (last - first + 1) if events else 0,
             "most_per_period": max(per_period.values(), default=0),
             "per_period": [per_period[p] for p in range(first, last + 1)]}
 
@@ -303,30 +319,35 @@ def jack_costs(files, repetitions):
     return figures
 
 
-def one_note():
+def one_note(servers=("jackd", "pipewire"), given=None):
     """hexmidi's one-note run and the bare client's (bench/one_note_client.cpp), taking turns on
     one server, each a fresh process, under jackd and under PipeWire. A run that failed, or whose
     note did not reach the recorder, is no figure: it is left out, as its exit status or "lost",
-    and the turns go on until each has ONE_NOTE_RUNS (three times that many turns at most)."""
+    and the turns go on until each has ONE_NOTE_RUNS (three times that many turns at most). On the
+    session `given`, where there is one, of the one server named."""
     path = write_file("one note", ["m 7F3C90\n"])
     figures = {"date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")}
-    for server in ("jackd", "pipewire"):
+    for server in servers:
         runs = figures[server] = {"hexmidi": [], "bare": [],
                                   "left_out": {"hexmidi": [], "bare": []}}
-        with jack(server=server) as session:
+        with contextlib.nullcontext(given) if given else jack(server=server) as session:
             for _ in range(3 * ONE_NOTE_RUNS):
                 if min(len(runs["hexmidi"]), len(runs["bare"])) >= ONE_NOTE_RUNS:
                     break
                 for way, program in (("hexmidi", "hexmidi"), ("bare", "one_note_client")):
                     before = len(session.recorded())
-                    with open(path, "rb") as stdin:
-                        usage = finish(start([programs[program]], stdin, session.env,
-                                             prefix=session.under_server([])))
+                    usage = played(session, path, program)
                     if usage["status"] == 0 and note_arrived(session, before):
                         runs[way].append(usage["wall_s"] * 1e3)
                     else:
                         runs["left_out"][way].append(usage["status"] or "lost")
     return figures
+
+
+def played(session, path, program="hexmidi"):
+    with open(path, "rb") as stdin:
+        return finish(start([programs[program]], stdin, session.env,
+                            prefix=session.under_server([])))
 
 
 def note_arrived(session, before):
@@ -339,6 +360,75 @@ def note_arrived(session, before):
     except AssertionError:
         session.check()  # a server that broke ends the benchmark, saying what broke
         return False
+
+
+def carried(server):
+    """The version of this server's libjack, as its package has it (jack_get_version_string would
+    need a client of its own), and what a period of it carries: short messages, and bytes of
+    SysEx (winmm_standin/src/pipewire_period_budget.h)."""
+    package = {"pipewire": "pipewire-jack", "jackd": "jackd2"}[server]
+    version = re.match(r"[0-9.]*", output_of(["dpkg-query", "-W", "-f", "${Version}", package]))[0]
+    ump = (1, 3, 81) <= tuple(map(int, version.split("."))) <= (1, 6, 2)
+    return version, *((2727, 32720) if server == "jackd" else (1364, 8184 if ump else 32735))
+
+
+def stack(server):
+    """On one server of this machine's (or a root's), each with a recorder of its own: the burst
+    of 1,000,000 short messages, 1 MiB of SysEx, then the one-note runs."""
+    version, short, sysex = carried(server)
+    message = long_message(1 << 20)
+    figures = {"server": server, "version": version, "allows": [short, sysex]}
+    with jack(server=server) as session:
+        played(session, write_file("burst", short_lines(1_000_000)))
+        figures["burst"] = flow(session, short_bytes(1_000_000))
+        session.start_recorder()
+        played(session, write_file("sysex", [f"l {len(message):X} {message.hex(' ')}\n"]))
+        figures["sysex"] = flow(session, [message], split=True)
+        session.start_recorder()
+        figures["one_note"] = one_note((server,), session)[server]
+    return figures
+
+
+def bounded(command, timeout, what):
+    """Its status and output; one that overstays ends whole, its process group, naming what hung."""
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                               text=True, start_new_session=True)
+    try:
+        out = process.communicate(timeout=timeout)[0]
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        return 1, f"{what} did not finish within {timeout} s"
+    return process.returncode, out
+
+
+def pipewire(build_dir):
+    """PipeWire's and jackd's figures, version by version: this machine's servers, then those of
+    the Debian 13 roots (tests/roots), where this same script runs with `--only pipewire-here`
+    and leaves its figures in a file. A root that cannot be made, or whose run fails, says why.
+    Rejected: booting the roots in the virtual machine, which only adds a kernel and minutes."""
+    date = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    figures = {"date": date, "not_measured": [],
+               "stacks": [{**stack(server), "where": "this machine"}
+                          for server in ("pipewire", "jackd")]}
+    here = os.path.join(build_dir, "bench", "pipewire_here.json")
+    for flavour, servers in (("trixie", "pipewire,jackd"), ("backports", "pipewire")):
+        status, out = bounded([f"{ROOT}/tests/roots/make-root.sh", flavour], 1800,
+                              f"make-root.sh {flavour}")
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(here)
+        if status == 0:
+            status, out = bounded(
+                [f"{ROOT}/tests/roots/in-root.sh", out.splitlines()[-1], "timeout", "600",
+                 "python3", "-B", __file__, build_dir, "-", "--only", "pipewire-here",
+                 "--servers", servers], 660, f"the run in the {flavour} root")
+        if status or not os.path.exists(here):
+            why = (out.strip().splitlines() or ["no output"])[-1]
+            figures["not_measured"].append(f"the {flavour} root: {why}")
+            continue
+        with open(here) as inner:
+            figures["stacks"] += [{**one, "where": f"{flavour} root"} for one in json.load(inner)]
+    return figures
 
 
 def alsa_vm():
@@ -379,7 +469,7 @@ def machine(build_dir):
             "private_namespace": os.environ.get("HEXMIDI_BENCH_PRIVATE_SHM") == "1"}
 
 
-def measure(repetitions, with_jack, with_vm):
+def measure(repetitions, with_jack, with_vm, build_dir):
     r = {"repetitions": repetitions, "load_before": open("/proc/loadavg").read()[:14]}
     files = {f"{count:,} lines": write_file(f"short-{count}", short_lines(count))
              for count in (1000, 1_000_000)}
@@ -401,6 +491,7 @@ def measure(repetitions, with_jack, with_vm):
         r["timing"] = timing(min(repetitions, 3))
         r["jack"] = jack_costs(files, min(repetitions, 3))
         r["one_note"] = one_note()
+        r["pipewire"] = pipewire(build_dir)
     if with_vm:  # last: the emulator takes a whole core
         print("== through ALSA, in a virtual machine", file=sys.stderr, flush=True)
     r["alsa_vm"] = alsa_vm() if with_vm else {"not_measured": "the run used `--no-vm`"}
@@ -416,8 +507,10 @@ def main():
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--no-jack", action="store_true")
     parser.add_argument("--no-vm", action="store_true")
-    parser.add_argument("--only", choices=["one-note"])
+    parser.add_argument("--only", choices=["one-note", "pipewire", "pipewire-here"])
+    parser.add_argument("--servers", default="pipewire,jackd", help="those of pipewire-here")
     arguments = parser.parse_args()
+    build_dir = os.path.abspath(arguments.build_dir)
     with open(os.path.join(arguments.build_dir, "bench", "bench_programs.json")) as listing:
         programs.update(json.load(listing))
     # The end-to-end tests' harness finds its programs in the environment.
@@ -425,18 +518,24 @@ def main():
                       HEXMIDI_JACK_RECORDER=programs.get("jack_recorder", ""))
     started = time.monotonic()
     figures = os.path.join(arguments.build_dir, "bench", "benchmark_results.json")
+    table = {"one-note": "one_note", "pipewire": "pipewire"}.get(arguments.only)
     with tempfile.TemporaryDirectory(prefix="hexmidi-bench-") as directory:
-        if arguments.only:
+        if arguments.only == "pipewire-here":  # inside a root, for the run outside it
+            with open(os.path.join(build_dir, "bench", "pipewire_here.json"), "w") as out:
+                json.dump([stack(server) for server in arguments.servers.split(",")], out)
+            return
+        if table:
             results = {}
             with contextlib.suppress(FileNotFoundError), open(figures) as last:
                 results = json.load(last)
-            results["one_note"] = one_note()
+            results[table] = one_note() if table == "one_note" else pipewire(build_dir)
         else:
-            results = measure(arguments.repetitions, not arguments.no_jack, not arguments.no_vm)
+            results = measure(arguments.repetitions, not arguments.no_jack, not arguments.no_vm,
+                              build_dir)
             results.update(machine=machine(arguments.build_dir), seconds=time.monotonic() - started)
     with open(figures, "w") as out:
         json.dump(results, out)
-    report.write(figures, arguments.report, ["one_note"] if arguments.only else None)
+    report.write(figures, arguments.report, [table] if table else None)
     print(f"== wrote {arguments.report} in {time.monotonic() - started:.0f} s", file=sys.stderr)
 
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds the benchmarks, runs them all and fills in the tables of docs/performance.md and its two
-# pictures beside it: five to six minutes once built. Extra arguments go to bench/run_benchmarks.py:
+# pictures beside it: six to seven minutes once built and with Debian 13's roots cached
+# (tests/roots/make-root.sh). Extra arguments go to bench/run_benchmarks.py:
 #   scripts/run-benchmarks.sh --repetitions 3
 #   scripts/run-benchmarks.sh --no-jack
 #   scripts/run-benchmarks.sh --no-vm      (without the ALSA figures from the virtual machine)
 #   scripts/run-benchmarks.sh --only one-note   (that section alone, in seconds)
+#   scripts/run-benchmarks.sh --only pipewire   (PipeWire's versions beside jackd's, in a minute)
 #
 # The JACK servers it starts live in a /dev/shm and IPC namespace of their own where it can make
 # one (as root): JACK keeps one registry of servers for the whole machine, eight at most, and
@@ -14,8 +16,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="build-bench"
 
-# What the virtual machine of the ALSA figures needs, as the tests' step installs it.
-scripts/install-deps.sh build bench alsa vm
+# What the virtual machine of the ALSA figures needs, as the tests' step installs it, and what
+# makes the Debian 13 roots of PipeWire's versions.
+scripts/install-deps.sh build bench alsa vm stacks
 # The tests are not built here: the benchmarks build what they need of them from source, and a
 # test that fails to build must not stop the figures. The build type is the project's default, so
 # that the figures are those of the program as it is usually built.
