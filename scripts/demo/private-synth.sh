@@ -87,8 +87,13 @@ start_private_synth() {
 start_recording() {
   local wav=$1 seconds=$2 work=$3
   recording_wav=$wav
-  jack_rec -f "$wav" -d "$seconds" "$synth_client:left" "$synth_client:right" \
-    >"$work/jack_rec.log" 2>&1 &
+  # jack_rec's disk thread runs at normal priority: on a crowded machine it fell behind its ring
+  # (16384 frames, a third of a second) and dropped what overflowed, so that what came later
+  # landed earlier in the file than its time: a note in the second of silence before it, a chime
+  # missed where it was played. Half a minute of ring (10 MB) is more than a machine ever kept
+  # that thread waiting.
+  jack_rec -f "$wav" -d "$seconds" -B "$((sample_rate * 30))" \
+    "$synth_client:left" "$synth_client:right" >"$work/jack_rec.log" 2>&1 &
   recorder_pid=$!
   wait_for_jack_port jackrec:input2
 }
