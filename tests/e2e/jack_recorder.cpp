@@ -228,7 +228,7 @@ int count_cycle(jack_nframes_t frames, void* argument) {
   auto* self = static_cast<Client*>(argument);
   const jack_nframes_t start = jack_last_frame_time(self->client);
   const jack_nframes_t last = last_cycle_start.load(std::memory_order_relaxed);
-  const std::uint64_t cycle = cycles.fetch_add(1, std::memory_order_relaxed);
+  const std::uint64_t cycle = cycles.load(std::memory_order_relaxed);
   if (cycle == 0) {
     int policy = 0;
     sched_param parameters{};
@@ -247,7 +247,10 @@ int count_cycle(jack_nframes_t frames, void* argument) {
   if (jack_frames_since_cycle_start(self->client) >= frames) {
     late.fetch_add(1, std::memory_order_relaxed);
   }
-  return process(frames, argument);
+  const int result = process(frames, argument);
+  // Counted once its events are in the ring: see write_status.
+  cycles.store(cycle + 1, std::memory_order_release);
+  return result;
 }
 
 // Writes every whole event now in the ring. A header is only ever published together with its
@@ -356,7 +359,10 @@ void close_all(std::vector<std::unique_ptr<Client>>& clients) {
 
 // Written aside and renamed over the status file, so that a reader never sees half of it.
 // Once the server has dropped us, only that is said: our ports are gone with it.
-void write_status(const std::string& path, const std::vector<std::unique_ptr<Client>>& clients) {
+// `done`: the cycles counted before the events were last written out, so that a reader that sees
+// a cycle counted finds the events it took already in the output file.
+void write_status(const std::string& path, const std::vector<std::unique_ptr<Client>>& clients,
+                  std::uint64_t done) {
   const bool dropped = shut_down.load();
   std::vector<std::string> ours;
   int connections = 0;
@@ -390,12 +396,12 @@ void write_status(const std::string& path, const std::vector<std::unique_ptr<Cli
   if (status == nullptr) return;
   // A PipeWire graph on a busy machine can take seconds to run a new client's first cycle: one
   // that has run none yet would miss what a program started now sends.
-  const bool ready = others.empty() && cycles.load() > 0;
+  const bool ready = others.empty() && done > 0;
   std::fprintf(status, "state %s\n", dropped ? "dropped" : ready ? "ready" : "waiting");
   for (const std::string& name : ours) std::fprintf(status, "port %s\n", name.c_str());
   for (const std::string& name : others) std::fprintf(status, "listed %s\n", name.c_str());
   std::fprintf(status, "cycles %llu\nframe %u\nconnections %d\njoined %d\n",
-               static_cast<unsigned long long>(cycles.load()), last_cycle_start.load(), connections,
+               static_cast<unsigned long long>(done), last_cycle_start.load(), connections,
                joined.load());
   std::fprintf(status, "missed %llu\nlate %llu\nxruns %d\nclients %d\nports %d\n",
                static_cast<unsigned long long>(missed.load()),
@@ -442,11 +448,12 @@ int main(int argc, char** argv) {
   std::vector<unsigned char> bytes;
   auto status_due = std::chrono::steady_clock::now();
   while (stop_requested == 0) {
+    const std::uint64_t done = cycles.load(std::memory_order_acquire);
     bool wrote = false;
     for (auto& client : clients) wrote |= write_events(client->ring, out, bytes);
     if (wrote) std::fflush(out);
     if (std::chrono::steady_clock::now() >= status_due) {
-      write_status(argv[2], clients);
+      write_status(argv[2], clients, done);
       status_due = std::chrono::steady_clock::now() + status_interval;
     }
     std::this_thread::sleep_for(2ms);
@@ -457,7 +464,7 @@ int main(int argc, char** argv) {
     jack_deactivate(client->client);
     write_events(client->ring, out, bytes);
   }
-  write_status(argv[2], clients);  // the counts of the whole recording
+  write_status(argv[2], clients, cycles.load());  // the counts of the whole recording
   close_all(clients);
   const bool lost = overflowed.load();
   if (std::fclose(out) != 0) return 1;
