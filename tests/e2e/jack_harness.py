@@ -1,13 +1,17 @@
 """Runs build/hexmidi against a private JACK server and records what reaches the server.
 
 The server is jackd, real-time where allowed, or a PipeWire daemon with its JACK library
-(pw-jack), as desktops now run. jackd runs synchronously (-S) with a client timeout of
-WAITING_TIMEOUT_MS unless a test asks for it as users run it (sync=False): an asynchronous server
-goes on without a client that is late for its cycle, and what that cycle carried is gone (seen on
-a crowded machine as a whole one-note run missing, with the recorder's missed cycles and the
-server's xruns counted). A test that checks every byte cannot tell that from a loss in the
-program; one that checks timing, or kills a client outright (a waiting server would stand still
-for it until the timeout passes ten times), runs asynchronously.
+(pw-jack), as desktops now run, or netjack2: a master jackd with JACK's netmanager and a slave
+jackd on its net driver, both in a network namespace of their own that has nothing but its
+loopback, as a synthesizer on another machine is reached. The program plays to the slave, and the
+recorder on the master is connected to the slave's midi_from_slave port there.
+jackd runs synchronously (-S) with a client timeout of WAITING_TIMEOUT_MS unless a test asks for
+it as users run it (sync=False): an asynchronous server goes on without a client that is late for
+its cycle, and what that cycle carried is gone (seen on a crowded machine as a whole one-note run
+missing, with the recorder's missed cycles and the server's xruns counted). A test that checks
+every byte cannot tell that from a loss in the program; one that checks timing, or kills a client
+outright (a waiting server would stand still for it until the timeout passes ten times), runs
+asynchronously.
 Everything a test starts is stopped by its process id, also when the test fails or is killed.
 
 JACK2 keeps its sockets and its registry of servers in /dev/shm, and names a client's socket
@@ -27,7 +31,7 @@ HEXMIDI_JACK_RECORDER (tests/e2e/jack_recorder.cpp), HEXMIDI_RESET_CLIENT.
 API
     JackTestCase.session(recorder=True, **JackSession options) -> JackSession, started, stopped
         at the end of the test; skips the test when a server or a binary is missing.
-    JackSession(period=256, rate=48000, realtime=True, server="jackd" or "pipewire",
+    JackSession(period=256, rate=48000, realtime=True, server="jackd", "pipewire" or "netjack",
                 sync=True (jackd -S), client_timeout_ms=WAITING_TIMEOUT_MS when synchronous
                 (jackd -t))
         start(recorder=True)   the server, then (by default) the recorder
@@ -74,6 +78,8 @@ import itertools
 import os
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -187,6 +193,34 @@ def _terminate_with_parent():
     say) must not leave a server or client behind. SIGKILL, as a jackd hung at its start on
     JACK's metadata database ignores SIGTERM."""
     _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+_CLONE_NEWNET = 0x40000000
+_SIOCSIFFLAGS = 0x8914
+_IFF_UP = 0x1
+
+
+def _in_network_namespace(of_pid=None):
+    """For a child that reaches a server over the network: before it starts, it enters a network
+    namespace of its own whose loopback alone is up (or, given of_pid, that process's namespace),
+    so that its traffic goes to nothing but the namespace's own addresses. The one way the tests
+    make one. There is nothing to remove: a namespace goes with the last process in it. Made in
+    the child rather than by `unshare -n` and `ip`, which a Debian root may lack."""
+    def enter():
+        _terminate_with_parent()
+        if of_pid is None:
+            if _libc.unshare(_CLONE_NEWNET) != 0:
+                raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNET)")
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as ioctls:
+                fcntl.ioctl(ioctls, _SIOCSIFFLAGS, struct.pack("16sh22x", b"lo", _IFF_UP))
+        else:
+            namespace = os.open(f"/proc/{of_pid}/ns/net", os.O_RDONLY)
+            try:
+                if _libc.setns(namespace, _CLONE_NEWNET) != 0:
+                    raise OSError(ctypes.get_errno(), "setns(CLONE_NEWNET)")
+            finally:
+                os.close(namespace)
+    return enter
 
 
 def _environment(server_name):
@@ -308,7 +342,9 @@ class JackSession:
         self.name = None
         self.env = None
         self._directory = tempfile.mkdtemp(prefix="hexmidi-e2e-")
-        self._server = None
+        self._server = None  # the one the program plays to: under netjack, the slave
+        self._master = None  # netjack's master, where the recorder is
+        self._master_env = None
         self._recorder = None
         self._runs = []
         self._events = None
@@ -317,6 +353,9 @@ class JackSession:
         self._on_purpose = set()  # "server down", "server stopped", "recorder stopped"
         self._seen_cycles = (None, 0.0)
         self._played = self._replays = 0
+        # Cycles after which what the program handed on before it exited has reached the
+        # recorder: a few, and under netjack the network's latency on top.
+        self.cycles_to_arrive = 3 + (self.NET_LATENCY if server == "netjack" else 0)
 
     def _path(self, name):
         return os.path.join(self._directory, name)
@@ -330,25 +369,67 @@ class JackSession:
     def start(self, recorder=True):
         if self.server == "pipewire":
             self._start_pipewire()
+        elif self.server == "netjack":
+            self._start_netjack()
         else:
             self._start_jackd()
         if recorder:
             self.start_recorder()
         return self
 
-    def _start_jackd(self):
-        _clear_metadata_database()
-        self.name = next(f"hexmidi-test-{n}" for n in itertools.count()
-                         if f"hexmidi-test-{n}" not in _server_names_in_use)
-        _server_names_in_use.add(self.name)
-        self.env = _environment(self.name)
-        options = ["-R" if self.realtime else "-r", "-n", self.name]
+    @staticmethod
+    def _free_server_name():
+        name = next(f"hexmidi-test-{n}" for n in itertools.count()
+                    if f"hexmidi-test-{n}" not in _server_names_in_use)
+        _server_names_in_use.add(name)
+        return name
+
+    def _jackd_options(self, name):
+        options = ["-R" if self.realtime else "-r", "-n", name]
         if self.sync:
             options.append("-S")
         if self.client_timeout_ms is not None:
             options += ["-t", str(self.client_timeout_ms)]
-        self._launch(["jackd", *options, "-d", "dummy", "-r", str(self.rate), "-p",
-                      str(self.period)], ["-s", self.name])
+        return options
+
+    def _start_jackd(self):
+        _clear_metadata_database()
+        self.name = self._free_server_name()
+        self.env = _environment(self.name)
+        self._launch("_server", ["jackd", *self._jackd_options(self.name), "-d", "dummy", "-r",
+                                 str(self.rate), "-p", str(self.period)],
+                     self.env, "server.log", ["-s", self.name])
+
+    # What the net driver calls the slave: the master names its client after it.
+    NET_CLIENT = "remote"
+    # The net driver's default, given so that the harness knows it: what the slave sends in a
+    # cycle reaches the master's clients up to this many cycles later.
+    NET_LATENCY = 5
+
+    def _start_netjack(self):
+        """As a user runs it: a master jackd that loads JACK's netmanager, and a slave on the net
+        driver with one MIDI port each way and no audio, pointed at the master's address; both
+        in one network namespace of their own. The master's period and rate are the slave's."""
+        _clear_metadata_database()
+        master, self.name = self._free_server_name(), self._free_server_name()
+        self._master_env, self.env = _environment(master), _environment(self.name)
+        self._launch("_master", ["jackd", *self._jackd_options(master), "-d", "dummy", "-r",
+                                 str(self.rate), "-p", str(self.period)],
+                     self._master_env, "master.log", ["-s", master], _in_network_namespace())
+        loaded = subprocess.run(["jack_load", "-s", master, "-i", "-a 127.0.0.1", "netmanager"],
+                                env=self._master_env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=10, check=False)
+        if loaded.returncode != 0:
+            raise ServerCannotRun(f"jack_load netmanager: {loaded.stdout.decode().strip()}")
+        self._launch(
+            "_server", ["jackd", *self._jackd_options(self.name), "-d", "net", "-a", "127.0.0.1",
+                        "-C", "0", "-P", "0", "-i", "1", "-o", "1", "-l", str(self.NET_LATENCY),
+                        "-n", self.NET_CLIENT],
+            self.env, "server.log", ["-s", self.name], _in_network_namespace(self._master.pid))
+        # The slave answers once it has joined the master, whose client then has its ports.
+        port = f"{self.NET_CLIENT}:midi_from_slave_1"
+        _wait_until(lambda: port in self._master_ports(), 15, f"the master to list {port}",
+                    self.check, self.report)
 
     def _start_pipewire(self):
         # A daemon of our own, found by clients through its runtime directory alone: never the
@@ -369,34 +450,41 @@ class JackSession:
         self.name = "pipewire"
         self._prefix = ["pw-jack", "-p", str(self.period), "-s", str(self.rate)]
         # pw-jack takes a server name for the name of a PipeWire socket: name none there.
-        self._launch(["pipewire"], [])
+        self._launch("_server", ["pipewire"], self.env, "server.log", [])
 
-    def _launch(self, argv, server_option):
-        with open(self._path("server.log"), "wb") as log:
-            self._server = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
-                                            stderr=subprocess.STDOUT, env=self.env,
-                                            preexec_fn=_terminate_with_parent)
+    def _launch(self, attribute, argv, env, log_name, server_option,
+                preexec=_terminate_with_parent):
+        """Starts a server as self.<attribute>, and waits until it answers."""
+        with open(self._path(log_name), "wb") as log:
+            server = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
+                                      stderr=subprocess.STDOUT, env=env, preexec_fn=preexec)
+        setattr(self, attribute, server)
 
         def answers():
-            if self._server.poll() is not None:
-                raise ServerCannotRun(f"{self.server} exited: {self._server_log()}")
+            if server.poll() is not None:
+                raise ServerCannotRun(f"{argv[0]} exited: {self._server_log(log_name)}")
             try:
                 return subprocess.run(self.under_server(["jack_wait", "-c", *server_option]),
-                                      env=self.env, stdout=subprocess.PIPE,
+                                      env=env, stdout=subprocess.PIPE,
                                       stderr=subprocess.DEVNULL, check=False,
                                       timeout=10).stdout.startswith(b"running")
             except subprocess.TimeoutExpired:
                 raise AssertionError("jack_wait -c did not answer within 10 s") from None
 
         try:
-            _wait_until(answers, 15, f"{self.server} to answer")
+            _wait_until(answers, 15, f"{' '.join(argv[:4])} to answer")
         except AssertionError as error:
             raise ServerCannotRun(f"{error}; its main thread waits in:\n"
-                                  f"{_main_thread_stack(self._server.pid)}") from error
+                                  f"{_main_thread_stack(server.pid)}") from error
 
-    def _server_log(self):
+    def _master_ports(self):
+        return subprocess.run(["jack_lsp"], env=self._master_env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, text=True, timeout=10,
+                              check=False).stdout.split("\n")
+
+    def _server_log(self, log_name="server.log"):
         try:
-            with open(self._path("server.log"), "rb") as log:
+            with open(self._path(log_name), "rb") as log:
                 return log.read().decode(errors="replace").strip()[-2000:]
         except FileNotFoundError:
             return "(stopped)"
@@ -428,6 +516,9 @@ class JackSession:
                 "server down" not in self._on_purpose:
             raise AssertionError(f"the test server exited with {self._server.returncode}: "
                                  f"{self._server_log()}")
+        if self._master is not None and self._master.poll() is not None:
+            raise AssertionError(f"netjack's master exited with {self._master.returncode}: "
+                                 f"{self._server_log('master.log')}")
         if self._recorder is None or self._on_purpose:
             return
         if self._recorder.poll() is not None:
@@ -460,6 +551,7 @@ class JackSession:
             state = f"exited with {self._server.returncode}" + (
                 " (on purpose)" if "server down" in self._on_purpose else "")
         mode = "PipeWire" if self.server == "pipewire" else (
+            f"{'netjack2: a slave, and a master with netmanager, each ' * bool(self._master)}"
             f"jackd {'-R' if self.realtime else '-r'}"
             f"{' -S' if self.sync else ' (asynchronous)'}"
             f"{f' -t {self.client_timeout_ms}' if self.client_timeout_ms else ''}")
@@ -481,14 +573,17 @@ class JackSession:
                 "".join(f"\n  libjack: {error}" for error in status["error"]))
         elif self._recordings:
             lines.append(f"recorder {self._recordings}: never joined the server")
-        if self._server is not None:
-            log = self._server_log().splitlines()
+        for process, log_name in ((self._server, "server.log"), (self._master, "master.log")):
+            if process is None:
+                continue
+            log = self._server_log(log_name).splitlines()
             # PipeWire's complaint that it finds no D-Bus session here is no trouble.
             trouble = [line for line in log if any(word in line.lower() for word in
-                                                   ("xrun", "error", "timeout", "not finished"))
+                                                   ("xrun", "error", "timeout", "not finished",
+                                                    "missing", "lost"))
                        and "session bus" not in line]
-            lines.append(f"server log: {len(trouble)} lines of xruns, errors or timeouts" +
-                         "".join(f"\n  {line}" for line in trouble[-4:]))
+            lines.append(f"{log_name}: {len(trouble)} lines of xruns, errors, timeouts or losses"
+                         + "".join(f"\n  {line}" for line in trouble[-4:]))
         if self._runs and self._runs[-1].result is not None:
             run = self._runs[-1].result
             lines.append(f"last run: exit {run.returncode} after {run.seconds:.2f} s, "
@@ -508,11 +603,10 @@ class JackSession:
             self._recorder = subprocess.Popen(
                 self.under_server([test_program("HEXMIDI_JACK_RECORDER"), self._events_path(),
                                    self._status_path()] + list(ports or [])),
-                stdin=subprocess.DEVNULL, stderr=log, env=self.env,
+                stdin=subprocess.DEVNULL, stderr=log, env=self._master_env or self.env,
                 preexec_fn=_terminate_with_parent)
         try:
-            _wait_until(lambda: self._status()["state"] == ["ready"], 30,
-                        "the recorder to be ready", self.check)
+            _wait_until(self._recorder_ready, 30, "the recorder to be ready", self.check)
         except AssertionError as error:
             status = self._status()
             if status["listed"]:
@@ -533,6 +627,27 @@ class JackSession:
             raise AssertionError(f"{error}; its log: {self._recorder_log() or '(empty)'}\n"
                                  f"{self.report()}") from None
         self._port_names = self._status()["port"]
+        if self._master is not None:
+            self._connect_recorder_to_slave()
+
+    def _recorder_ready(self):
+        status = self._status()
+        if self._master is None or status["state"] != ["waiting"] or \
+                status["cycles"] in ([], ["0"]):
+            return status["state"] == ["ready"]
+        # On netjack's master no program chooses among the inputs: the net client's are no
+        # stand-ins to wait for.
+        return all(port.startswith(f"{self.NET_CLIENT}:") for port in status["listed"])
+
+    def _connect_recorder_to_slave(self):
+        source = f"{self.NET_CLIENT}:midi_from_slave_1"
+        connected = subprocess.run(["jack_connect", source, self._port_names[0]],
+                                   env=self._master_env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, timeout=10, check=False)
+        if connected.returncode != 0:
+            raise AssertionError(f"jack_connect {source} to the recorder: "
+                                 f"{connected.stdout.decode().strip()}\n{self.report()}")
+        self.wait_for_connection()
 
     def _recorder_log(self):
         with open(self._path(f"recorder{self._recordings}.log"), "rb") as log:
@@ -593,7 +708,7 @@ class JackSession:
             result = play()
             self._played += 1
             # The program hands its last event on before it exits: a few cycles bring it here.
-            self.wait_for_cycles(3)
+            self.wait_for_cycles(self.cycles_to_arrive)
             events = self.recorded()[first:]
             at, lost = 0, len(events) if len(joined(events)) < len(sent) else None
             for i, event in enumerate(events):
@@ -631,7 +746,7 @@ class JackSession:
             self._played += 1
             # Taken and waiting for more: the message is on its way, due within a period.
             run.wait_for_input(f"{what}: the program to take {line!r}")
-            self.wait_for_cycles(3)
+            self.wait_for_cycles(self.cycles_to_arrive)
             arrived = [event.data for event in self.recorded()[first:]]
             if arrived:
                 if arrived != [message]:
@@ -742,9 +857,22 @@ class JackSession:
         self._runs = []
         _stop_process(self._recorder)
         self._recorder = None
-        _stop_process(self._server)
-        self._server = None
+        if self._master is not None and self._master.poll() is None:
+            # jackd stopped with netmanager loaded waits 48 s on it (1.9.21); unloaded first,
+            # it stops at once.
+            try:
+                subprocess.run(["jack_unload", "netmanager",
+                                self._master_env["JACK_DEFAULT_SERVER"]], env=self._master_env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10,
+                               check=False)
+            except subprocess.TimeoutExpired:
+                pass  # a master that no longer answers is stopped all the same
+        for server in (self._server, self._master):
+            _stop_process(server)
+        self._server = self._master = None
         _server_names_in_use.discard(self.name)
+        if self._master_env is not None:
+            _server_names_in_use.discard(self._master_env["JACK_DEFAULT_SERVER"])
         shutil.rmtree(self._directory, ignore_errors=True)
 
 
@@ -798,8 +926,10 @@ class JackTestCase(unittest.TestCase):
         server = options.get("server", "jackd")
         if shutil.which("jack_wait") is None:
             self.skipTest("JACK's tools are not installed (Debian package jackd2)")
-        if server == "jackd" and shutil.which("jackd") is None:
+        if server in ("jackd", "netjack") and shutil.which("jackd") is None:
             self.skipTest("jackd is not installed (Debian package jackd2)")
+        if server == "netjack" and os.geteuid() != 0:
+            self.skipTest("netjack's servers run in a network namespace: that takes root")
         if server == "pipewire" and (shutil.which("pipewire") is None or
                                      shutil.which("pw-jack") is None):
             self.skipTest("PipeWire or pw-jack is not installed (Debian packages pipewire, "
