@@ -1,7 +1,9 @@
 // What a period of a JACK MIDI port carries under PipeWire, by version, in the figures PipeWire's
 // own code gives: a sequence of 32,768 bytes, 16 for its header, 16 for each control plus its
 // bytes padded to 8; from 1.3.81 to 1.6.2 a 24-byte control for each MIDI 2.0 packet, a packet
-// for each short message and for each 6 bytes of a system-exclusive message.
+// for each short message and for each 6 bytes of a system-exclusive message. And into netjack2, in
+// the figures JACK2's NetMidiBuffer gives: 4 bytes a frame, less a port header of 36 bytes, 12 for
+// each event, whose bytes must be inline (4 at most).
 #include "pipewire_period_budget.h"
 
 #include <gtest/gtest.h>
@@ -27,8 +29,9 @@ TEST(PipeWirePeriodBudget, TheVersionSaysHowEventsAreCarried) {
 }
 
 // How many events of a kind and length one period takes, filling it from empty.
-std::size_t per_period(MidiCarriage carriage, std::size_t length, EventKind kind) {
-  PeriodBudget budget(carriage, buffer);
+std::size_t per_period(MidiCarriage carriage, std::size_t length, EventKind kind,
+                       std::size_t frames = 256) {
+  PeriodBudget budget(carriage, buffer, frames);
   budget.start_period();
   std::size_t taken = 0;
   while (taken < 100'000 && budget.take(length, kind)) ++taken;
@@ -65,6 +68,27 @@ TEST(PipeWirePeriodBudget, OnlyASysExGoesInPiecesWherePipeWireConvertsToUmp) {
   // Up to 1.4.2, an event of exactly the port's largest overwrites its own header.
   EXPECT_EQ(raw.usable_room(32736), 32735u);
   EXPECT_EQ(PeriodBudget().usable_room(32720), 32720u);
+}
+
+TEST(Netjack2PeriodBudget, APeriodHoldsInlineEventsOfFourBytesWithinTheNetworkBuffer) {
+  EXPECT_EQ(per_period(MidiCarriage::net, 3, EventKind::message), 82u);  // (1024 - 36) / 12
+  EXPECT_EQ(per_period(MidiCarriage::net, 4, EventKind::system_exclusive), 82u);
+  EXPECT_EQ(per_period(MidiCarriage::net, 3, EventKind::message, 128), 39u);
+  EXPECT_EQ(per_period(MidiCarriage::net, 3, EventKind::message, 8), 1u);  // never none
+  PeriodBudget net(MidiCarriage::net, buffer, 256);
+  EXPECT_FALSE(net.under_pipewire());
+  EXPECT_TRUE(net.many_pieces_a_period());
+  EXPECT_FALSE(PeriodBudget(MidiCarriage::raw, buffer).many_pieces_a_period());
+  EXPECT_TRUE(net.fits_a_period(4, EventKind::system_exclusive));
+  EXPECT_FALSE(net.fits_a_period(5, EventKind::system_exclusive));
+  EXPECT_TRUE(net.can_send(1 << 20, EventKind::other));
+  EXPECT_FALSE(net.continuation_needs_f7());
+  EXPECT_EQ(net.usable_room(32720), 32720u);
+  net.start_period();
+  EXPECT_EQ(net.longest_piece(EventKind::system_exclusive), 4u);
+  while (net.take(4, EventKind::system_exclusive)) {
+  }
+  EXPECT_EQ(net.longest_piece(EventKind::system_exclusive), 0u);
 }
 
 }  // namespace
