@@ -8,10 +8,10 @@ namespace {
 constexpr int own_client = 129;
 
 SequencerPort kernel_port(int client, int port, std::string name, bool takes_writes = true) {
-  return {client, port, std::move(name), true, takes_writes, true};
+  return {client, port, std::move(name), true, takes_writes, true, false, ""};
 }
 SequencerPort user_port(int client, int port, std::string name, bool takes_writes = true) {
-  return {client, port, std::move(name), false, takes_writes, false};
+  return {client, port, std::move(name), false, takes_writes, false, false, ""};
 }
 
 std::pair<int, int> address_of(const std::optional<SequencerPort>& port) {
@@ -69,6 +69,22 @@ TEST(AlsaDeviceZero, LeavesOutPipeWiresOwnClientsAndPortsNotToBeExported) {
     ports.insert(ports.end(), rest.begin(), rest.end());
     EXPECT_EQ(address_of(choose_device_zero(ports, 130)), expected) << rest.size();
   }
+}
+
+// aseqnet's port, paced as a cable: known by the names aseqnet gives its client and port.
+TEST(Aseqnet, IsKnownByItsClientAndPortNames) {
+  const auto port = [](std::string client, std::string name, bool kernel = false) {
+    SequencerPort made =
+        kernel ? kernel_port(128, 0, std::move(client)) : user_port(128, 0, std::move(client));
+    made.port_name = std::move(name);
+    return made;
+  };
+  EXPECT_TRUE(is_aseqnet(port("Net Client", "Network")));
+  EXPECT_TRUE(is_aseqnet(port("Net Server", "Network")));
+  EXPECT_FALSE(is_aseqnet(port("Net Client", "Network", true)));
+  EXPECT_FALSE(is_aseqnet(port("Net Client", "Network 2")));
+  EXPECT_FALSE(is_aseqnet(port("FLUID Synth (4242)", "Network")));
+  EXPECT_FALSE(is_aseqnet(port("aseqdump", "aseqdump")));
 }
 
 }  // namespace
