@@ -1,17 +1,14 @@
 """Runs build/hexmidi against a private JACK server and records what reaches the server.
 
 The server is jackd, real-time where allowed, or a PipeWire daemon with its JACK library
-(pw-jack), as desktops now run, or netjack2: a master jackd with JACK's netmanager and a slave
-jackd on its net driver, both in a network namespace of their own that has nothing but its
-loopback, as a synthesizer on another machine is reached. The program plays to the slave, and the
-recorder on the master is connected to the slave's midi_from_slave port there.
-jackd runs synchronously (-S) with a client timeout of WAITING_TIMEOUT_MS unless a test asks for
-it as users run it (sync=False): an asynchronous server goes on without a client that is late for
-its cycle, and what that cycle carried is gone (seen on a crowded machine as a whole one-note run
-missing, with the recorder's missed cycles and the server's xruns counted). A test that checks
-every byte cannot tell that from a loss in the program; one that checks timing, or kills a client
-outright (a waiting server would stand still for it until the timeout passes ten times), runs
-asynchronously.
+(pw-jack), as desktops now run, or netjack2 (a master jackd with netmanager, the recorder's, and a
+slave on the net driver, the program's). jackd runs synchronously (-S) with a client timeout of
+WAITING_TIMEOUT_MS unless a test asks for it as users run it (sync=False): an asynchronous server
+goes on without a client that is late for its cycle, and what that cycle carried is gone (seen on
+a crowded machine as a whole one-note run missing, with the recorder's missed cycles and the
+server's xruns counted). A test that checks every byte cannot tell that from a loss in the
+program; one that checks timing, or kills a client outright (a waiting server would stand still
+for it until the timeout passes ten times), runs asynchronously.
 Everything a test starts is stopped by its process id, also when the test fails or is killed.
 
 JACK2 keeps its sockets and its registry of servers in /dev/shm, and names a client's socket
@@ -35,7 +32,8 @@ API
                 sync=True (jackd -S), client_timeout_ms=WAITING_TIMEOUT_MS when synchronous
                 (jackd -t))
         start(recorder=True)   the server, then (by default) the recorder
-        name, env, server_pid, under_server(argv) (argv as run against the server: pw-jack)
+        name, env, server_pid, under_server(argv) (argv as run against the server: pw-jack),
+        master_env (netjack's master's, where the recorder is; else None)
         run_hexmidi(stdin, timeout=60) -> Run; run_program(argv, stdin, timeout) -> Run
         play_until_arrived(play, expected) -> (what play() returned, [Event] it added): played
         again only where the server lost a message (see there); run_until_arrived(stdin,
@@ -71,6 +69,7 @@ API
 """
 
 import collections
+import contextlib
 import ctypes
 import fcntl
 import glob
@@ -201,25 +200,21 @@ _IFF_UP = 0x1
 
 
 def _in_network_namespace(of_pid=None):
-    """For a child that reaches a server over the network: before it starts, it enters a network
-    namespace of its own whose loopback alone is up (or, given of_pid, that process's namespace),
-    so that its traffic goes to nothing but the namespace's own addresses. The one way the tests
-    make one. There is nothing to remove: a namespace goes with the last process in it. Made in
-    the child rather than by `unshare -n` and `ip`, which a Debian root may lack."""
+    """Run in a child before it starts: it enters a network namespace of its own whose loopback
+    alone is up (or that of process of_pid), so that its traffic reaches nothing but the
+    namespace's own addresses; the namespace goes with the last process in it. Made here rather
+    than by `unshare -n` and `ip`, which a Debian root may lack."""
     def enter():
         _terminate_with_parent()
-        if of_pid is None:
-            if _libc.unshare(_CLONE_NEWNET) != 0:
-                raise OSError(ctypes.get_errno(), "unshare(CLONE_NEWNET)")
+        if of_pid is not None:
+            namespace = os.open(f"/proc/{of_pid}/ns/net", os.O_RDONLY | os.O_CLOEXEC)
+            if _libc.setns(namespace, _CLONE_NEWNET) != 0:
+                raise OSError(ctypes.get_errno(), "setns")
+        elif _libc.unshare(_CLONE_NEWNET) != 0:
+            raise OSError(ctypes.get_errno(), "unshare")
+        else:
             with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as ioctls:
                 fcntl.ioctl(ioctls, _SIOCSIFFLAGS, struct.pack("16sh22x", b"lo", _IFF_UP))
-        else:
-            namespace = os.open(f"/proc/{of_pid}/ns/net", os.O_RDONLY)
-            try:
-                if _libc.setns(namespace, _CLONE_NEWNET) != 0:
-                    raise OSError(ctypes.get_errno(), "setns(CLONE_NEWNET)")
-            finally:
-                os.close(namespace)
     return enter
 
 
@@ -344,7 +339,7 @@ class JackSession:
         self._directory = tempfile.mkdtemp(prefix="hexmidi-e2e-")
         self._server = None  # the one the program plays to: under netjack, the slave
         self._master = None  # netjack's master, where the recorder is
-        self._master_env = None
+        self.master_env = None  # netjack's master's, where the recorder is
         self._recorder = None
         self._runs = []
         self._events = None
@@ -353,8 +348,7 @@ class JackSession:
         self._on_purpose = set()  # "server down", "server stopped", "recorder stopped"
         self._seen_cycles = (None, 0.0)
         self._played = self._replays = 0
-        # Cycles after which what the program handed on before it exited has reached the
-        # recorder: a few, and under netjack the network's latency on top.
+        # What the program handed on before it exited has reached the recorder after this many.
         self.cycles_to_arrive = 3 + (self.NET_LATENCY if server == "netjack" else 0)
 
     def _path(self, name):
@@ -400,27 +394,21 @@ class JackSession:
                                  str(self.rate), "-p", str(self.period)],
                      self.env, "server.log", ["-s", self.name])
 
-    # What the net driver calls the slave: the master names its client after it.
-    NET_CLIENT = "remote"
-    # The net driver's default, given so that the harness knows it: what the slave sends in a
-    # cycle reaches the master's clients up to this many cycles later.
-    NET_LATENCY = 5
+    # The slave's name, which the master gives its client; the net driver's default latency.
+    NET_CLIENT, NET_LATENCY = "remote", 5
 
     def _start_netjack(self):
-        """As a user runs it: a master jackd that loads JACK's netmanager, and a slave on the net
-        driver with one MIDI port each way and no audio, pointed at the master's address; both
-        in one network namespace of their own. The master's period and rate are the slave's."""
+        """As users run it: a master jackd with netmanager, and a slave on the net driver with a
+        MIDI port each way and no audio, both in one network namespace of their own."""
         _clear_metadata_database()
         master, self.name = self._free_server_name(), self._free_server_name()
-        self._master_env, self.env = _environment(master), _environment(self.name)
+        self.master_env, self.env = _environment(master), _environment(self.name)
         self._launch("_master", ["jackd", *self._jackd_options(master), "-d", "dummy", "-r",
                                  str(self.rate), "-p", str(self.period)],
-                     self._master_env, "master.log", ["-s", master], _in_network_namespace())
-        loaded = subprocess.run(["jack_load", "-s", master, "-i", "-a 127.0.0.1", "netmanager"],
-                                env=self._master_env, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT, timeout=10, check=False)
+                     self.master_env, "master.log", ["-s", master], _in_network_namespace())
+        loaded = self._on_master("jack_load", "-i", "-a 127.0.0.1", "netmanager")
         if loaded.returncode != 0:
-            raise ServerCannotRun(f"jack_load netmanager: {loaded.stdout.decode().strip()}")
+            raise ServerCannotRun(f"jack_load netmanager: {loaded.stdout.strip()}")
         self._launch(
             "_server", ["jackd", *self._jackd_options(self.name), "-d", "net", "-a", "127.0.0.1",
                         "-C", "0", "-P", "0", "-i", "1", "-o", "1", "-l", str(self.NET_LATENCY),
@@ -428,8 +416,8 @@ class JackSession:
             self.env, "server.log", ["-s", self.name], _in_network_namespace(self._master.pid))
         # The slave answers once it has joined the master, whose client then has its ports.
         port = f"{self.NET_CLIENT}:midi_from_slave_1"
-        _wait_until(lambda: port in self._master_ports(), 15, f"the master to list {port}",
-                    self.check, self.report)
+        _wait_until(lambda: port in self._on_master("jack_lsp").stdout.split("\n"), 15,
+                    f"the master to list {port}", self.check, self.report)
 
     def _start_pipewire(self):
         # A daemon of our own, found by clients through its runtime directory alone: never the
@@ -454,7 +442,6 @@ class JackSession:
 
     def _launch(self, attribute, argv, env, log_name, server_option,
                 preexec=_terminate_with_parent):
-        """Starts a server as self.<attribute>, and waits until it answers."""
         with open(self._path(log_name), "wb") as log:
             server = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
                                       stderr=subprocess.STDOUT, env=env, preexec_fn=preexec)
@@ -477,10 +464,9 @@ class JackSession:
             raise ServerCannotRun(f"{error}; its main thread waits in:\n"
                                   f"{_main_thread_stack(server.pid)}") from error
 
-    def _master_ports(self):
-        return subprocess.run(["jack_lsp"], env=self._master_env, stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True, timeout=10,
-                              check=False).stdout.split("\n")
+    def _on_master(self, *argv):
+        return subprocess.run(argv, env=self.master_env, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, timeout=10, check=False)
 
     def _server_log(self, log_name="server.log"):
         try:
@@ -603,7 +589,7 @@ class JackSession:
             self._recorder = subprocess.Popen(
                 self.under_server([test_program("HEXMIDI_JACK_RECORDER"), self._events_path(),
                                    self._status_path()] + list(ports or [])),
-                stdin=subprocess.DEVNULL, stderr=log, env=self._master_env or self.env,
+                stdin=subprocess.DEVNULL, stderr=log, env=self.master_env or self.env,
                 preexec_fn=_terminate_with_parent)
         try:
             _wait_until(self._recorder_ready, 30, "the recorder to be ready", self.check)
@@ -627,27 +613,20 @@ class JackSession:
             raise AssertionError(f"{error}; its log: {self._recorder_log() or '(empty)'}\n"
                                  f"{self.report()}") from None
         self._port_names = self._status()["port"]
-        if self._master is not None:
-            self._connect_recorder_to_slave()
+        if self._master is not None:  # jack_connect, as a user on the master would
+            source = f"{self.NET_CLIENT}:midi_from_slave_1"
+            connected = self._on_master("jack_connect", source, self._port_names[0])
+            if connected.returncode != 0:
+                raise AssertionError(f"jack_connect {source} to the recorder: "
+                                     f"{connected.stdout.strip()}\n{self.report()}")
+            self.wait_for_connection()
 
     def _recorder_ready(self):
+        # On netjack's master no program chooses among the inputs: the net client's may stay.
         status = self._status()
-        if self._master is None or status["state"] != ["waiting"] or \
-                status["cycles"] in ([], ["0"]):
-            return status["state"] == ["ready"]
-        # On netjack's master no program chooses among the inputs: the net client's are no
-        # stand-ins to wait for.
-        return all(port.startswith(f"{self.NET_CLIENT}:") for port in status["listed"])
-
-    def _connect_recorder_to_slave(self):
-        source = f"{self.NET_CLIENT}:midi_from_slave_1"
-        connected = subprocess.run(["jack_connect", source, self._port_names[0]],
-                                   env=self._master_env, stdout=subprocess.PIPE,
-                                   stderr=subprocess.STDOUT, timeout=10, check=False)
-        if connected.returncode != 0:
-            raise AssertionError(f"jack_connect {source} to the recorder: "
-                                 f"{connected.stdout.decode().strip()}\n{self.report()}")
-        self.wait_for_connection()
+        return status["state"] == ["ready"] or self._master is not None and status["cycles"] \
+            not in ([], ["0"]) and all(port.startswith(f"{self.NET_CLIENT}:")
+                                       for port in status["listed"])
 
     def _recorder_log(self):
         with open(self._path(f"recorder{self._recordings}.log"), "rb") as log:
@@ -858,21 +837,15 @@ class JackSession:
         _stop_process(self._recorder)
         self._recorder = None
         if self._master is not None and self._master.poll() is None:
-            # jackd stopped with netmanager loaded waits 48 s on it (1.9.21); unloaded first,
-            # it stops at once.
-            try:
-                subprocess.run(["jack_unload", "netmanager",
-                                self._master_env["JACK_DEFAULT_SERVER"]], env=self._master_env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=10,
-                               check=False)
-            except subprocess.TimeoutExpired:
-                pass  # a master that no longer answers is stopped all the same
+            # jackd stopped with netmanager loaded waits 48 s on it; unloaded, not at all.
+            with contextlib.suppress(subprocess.TimeoutExpired):  # stopped all the same
+                self._on_master("jack_unload", "netmanager")
         for server in (self._server, self._master):
             _stop_process(server)
         self._server = self._master = None
         _server_names_in_use.discard(self.name)
-        if self._master_env is not None:
-            _server_names_in_use.discard(self._master_env["JACK_DEFAULT_SERVER"])
+        if self.master_env is not None:
+            _server_names_in_use.discard(self.master_env["JACK_DEFAULT_SERVER"])
         shutil.rmtree(self._directory, ignore_errors=True)
 
 

@@ -62,32 +62,30 @@ class SoundingNotes(StopSignalsTestCase):
         cases = [(signal.SIGINT, b""), (signal.SIGTERM, b"m 7F3"),
                  (signal.SIGHUP, b"l 6 F0 7E 7F")]
         for server in ("jackd", "pipewire", "netjack"):
-            with self.subTest(server):
-                session = self.session(server=server)
-                for signum, unfinished in cases:
-                    def play():
-                        run = session.piped_run()
-                        run.wait_for_input("the program to open its port")
-                        first = len(session.recorded())
-                        run.process.stdin.write(b"m 7F3C90\nm 7F4091\n" + unfinished)
-                        run.process.stdin.flush()
-                        # The notes have gone, a few cycles have passed with nothing after
-                        # them, and the program waits for the rest of a silent pipe: whatever
-                        # comes now is the signal's doing.
-                        run.wait_for_input("the program to take the notes")
-                        session.wait_for_cycles(session.cycles_to_arrive)
-                        before = [event.data for event in session.recorded()[first:]]
-                        seconds = signal_and_time(run.process, signum)
-                        self.assert_stopped_by(run, signum, seconds, f"{server}, notes sounding")
-                        return before
+            session = self.session(server=server)
+            for signum, unfinished in cases:
+                def play():
+                    run = session.piped_run()
+                    run.wait_for_input("the program to open its port")
+                    first = len(session.recorded())
+                    run.process.stdin.write(b"m 7F3C90\nm 7F4091\n" + unfinished)
+                    run.process.stdin.flush()
+                    # The notes have gone, a few cycles have passed with nothing after them, and
+                    # the program waits for the rest of a silent pipe: whatever comes now is the
+                    # signal's doing.
+                    run.wait_for_input("the program to take the notes")
+                    session.wait_for_cycles(3)
+                    before = [event.data for event in session.recorded()[first:]]
+                    seconds = signal_and_time(run.process, signum)
+                    self.assert_stopped_by(run, signum, seconds, f"{server}, notes sounding")
+                    return before
 
-                    with self.subTest(server=server, signal=signal.Signals(signum).name,
-                                      unfinished=unfinished):
-                        before, events = session.play_until_arrived(play, expected)
-                        self.assertEqual(before, notes[:len(before)],
-                                         "the signal came before them")
-                        self.assert_arrived(events, expected)
-                session.stop()
+                with self.subTest(server=server, signal=signal.Signals(signum).name,
+                                  unfinished=unfinished):
+                    before, events = session.play_until_arrived(play, expected)
+                    self.assertEqual(before, notes[:len(before)], "the signal came before them")
+                    self.assert_arrived(events, expected)
+            session.stop()
 
     def test_a_second_signal_while_stopping_ends_the_process_at_once(self):
         # The program dies mid-stop, perhaps mid-cycle: a waiting server would stand still for it.
