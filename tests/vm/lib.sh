@@ -44,13 +44,13 @@ load_modules() {
 }
 
 # A program on an input file, with its exit status, standard output and standard error kept:
-#   play INPUT [PROGRAM...]         (hexmidi when no program is named)
+#   play INPUT [PROGRAM...]   (hexmidi when no program is named; $play_limit s, or 120, at most)
 play() {
   local input=$1 started
   shift
   [ $# -gt 0 ] || set -- hexmidi
   started=$(uptime_now)
-  timeout 120 "$@" < "$input" > /tmp/stdout 2> /tmp/stderr
+  timeout "${play_limit:-120}" "$@" < "$input" > /tmp/stdout 2> /tmp/stderr
   echo $? > /tmp/status
   echo "${*##*/} on ${input##*/}: $started s to $(uptime_now) s"
 }
@@ -132,26 +132,16 @@ stop_raw_reader() {  # TENTHS [LAST BYTES]: waits until the bytes end so, or TEN
   kill "$raw_pid" 2> /dev/null
   wait "$raw_pid" 2> /dev/null
 }
-# Runs a command in a network namespace whose loopback alone is up, so that its traffic reaches
-# nothing but the namespace's own addresses: a new namespace, or with --of PID that process's. In
-# the background, its pid in $net_pid and its output in /tmp/net-<pid>.log; with --run, in the
-# foreground. Nothing is left to remove: a namespace goes with the last process in it.
-in_network_namespace() {  # [--of PID] [--run] COMMAND...
-  local of="" run=""
-  if [ "$1" = --of ]; then of=$2; shift 2; fi
-  if [ "$1" = --run ]; then run=1; shift; fi
-  if [ -n "$of" ]; then
-    set -- nsenter --net="/proc/$of/ns/net" "$@"
-  else
-    set -- unshare --net sh -c 'ip link set lo up && exec "$@"' sh "$@"
-  fi
-  if [ -n "$run" ]; then
-    "$@"
-  else
-    "$@" > /tmp/net.log 2>&1 3>&- &
-    net_pid=$!
-    mv /tmp/net.log "/tmp/net-$net_pid.log"
-  fi
+# Runs a command in the background in a network namespace whose loopback alone is up, so that its
+# traffic reaches nothing but the namespace's own addresses: a new one, or with --of PID that
+# process's; its pid in $net_pid. The namespace goes with the last process in it: nothing is left
+# to remove.
+in_network_namespace() {  # [--of PID] COMMAND...
+  local enter=(unshare --net sh -c 'ip link set lo up && exec "$@"' sh)
+  if [ "$1" = --of ]; then enter=(nsenter --net="/proc/$2/ns/net"); shift 2; fi
+  "${enter[@]}" "$@" > /dev/null 2>&1 3>&- &
+  # shellcheck disable=SC2034 # read by the cases files
+  net_pid=$!
 }
 # The sequencer client number of the first client whose name starts with NAME.
 client_number() { aconnect -l | sed -nE "s/^client ([0-9]+): '$1.*/\1/p" | head -n 1; }
