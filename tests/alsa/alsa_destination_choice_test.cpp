@@ -73,16 +73,14 @@ TEST(AlsaDeviceZero, LeavesOutPipeWiresOwnClientsAndPortsNotToBeExported) {
 
 // aseqnet's port, paced as a cable: known by the names aseqnet gives its client and port.
 TEST(Aseqnet, IsKnownByItsClientAndPortNames) {
-  const auto port = [](std::string client, std::string name, bool kernel = false) {
-    SequencerPort made =
-        kernel ? kernel_port(128, 0, std::move(client)) : user_port(128, 0, std::move(client));
-    made.port_name = std::move(name);
-    return made;
-  };
-  EXPECT_TRUE(is_aseqnet(port("Net Client", "Network")));
-  EXPECT_TRUE(is_aseqnet(port("Net Server", "Network")));
-  EXPECT_FALSE(is_aseqnet(port("Net Client", "Network", true)));
-  EXPECT_FALSE(is_aseqnet(port("FLUID Synth (4242)", "Network")));
+  SequencerPort port = user_port(128, 0, "Net Client");
+  port.port_name = "Network";
+  EXPECT_TRUE(is_aseqnet(port));
+  port.client_name = "FLUID Synth (4242)";
+  EXPECT_FALSE(is_aseqnet(port));
+  port.client_name = "Net Server";
+  port.is_kernel_client = true;
+  EXPECT_FALSE(is_aseqnet(port));
 }
 
 }  // namespace

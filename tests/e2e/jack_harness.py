@@ -414,7 +414,6 @@ class JackSession:
                         "-C", "0", "-P", "0", "-i", "1", "-o", "1", "-l", str(self.NET_LATENCY),
                         "-n", self.NET_CLIENT],
             self.env, "server.log", ["-s", self.name], _in_network_namespace(self._master.pid))
-        # The slave answers once it has joined the master, whose client then has its ports.
         port = f"{self.NET_CLIENT}:midi_from_slave_1"
         _wait_until(lambda: port in self._on_master("jack_lsp").stdout.split("\n"), 15,
                     f"the master to list {port}", self.check, self.report)

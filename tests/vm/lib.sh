@@ -132,10 +132,8 @@ stop_raw_reader() {  # TENTHS [LAST BYTES]: waits until the bytes end so, or TEN
   kill "$raw_pid" 2> /dev/null
   wait "$raw_pid" 2> /dev/null
 }
-# Runs a command in the background in a network namespace whose loopback alone is up, so that its
-# traffic reaches nothing but the namespace's own addresses: a new one, or with --of PID that
-# process's; its pid in $net_pid. The namespace goes with the last process in it: nothing is left
-# to remove.
+# Runs a command in the background (its pid in $net_pid) in a network namespace of its own, or of
+# PID, whose loopback alone is up; the namespace goes with its last process, leaving nothing.
 in_network_namespace() {  # [--of PID] COMMAND...
   local enter=(unshare --net sh -c 'ip link set lo up && exec "$@"' sh)
   if [ "$1" = --of ]; then enter=(nsenter --net="/proc/$2/ns/net"); shift 2; fi

@@ -1,7 +1,6 @@
 #!/bin/bash
 # aseqnet, a server and a client joined over a network namespace's loopback: the server's port is
-# device 0, and aseqdump reads what comes out of the client's. The reset at a stop, one-shot runs,
-# SysEx of 1,000 bytes and 64 KiB, a burst.
+# device 0, aseqdump reads the client's. The reset at a stop, one-shot runs, SysEx, a burst.
 # shellcheck disable=SC2154,SC2034 # names lib.sh assigns or reads (player, dump_pid, inputs)
 # shellcheck disable=SC2016 # wait_until evaluates its condition itself, each time
 here=$(cd "$(dirname "$0")" && pwd)
@@ -10,8 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 echo "== aseqnet"
 load_modules sequencer
-# A virmidi device, left by an earlier cases file, would be device 0 ahead of aseqnet.
-if [ -d /sys/module/snd_virmidi ]; then rmmod snd_virmidi; fi
+if [ -d /sys/module/snd_virmidi ]; then rmmod snd_virmidi; fi  # it would be device 0
 in_network_namespace aseqnet
 server_pid=$net_pid
 wait_until '[ -n "$(client_number "Net Client")" ]' 100
@@ -52,24 +50,32 @@ expected=$(printf 'Note on 0, note 60, velocity 127\nNote on 1, note 64, velocit
 expect_equal "aseqnet: notes and the reset at a stop, then 20 one-shot runs" \
   "$(dumped_events /tmp/dump)" "$expected"
 
-# Note-ons whose key and velocity walk, so that a loss or a swap shows; paced at the wire rate,
-# they take 96 s.
+# Note-ons whose key and velocity walk, so that a loss or a swap shows (paced: 96 s).
 awk 'BEGIN { for (i = 0; i < 100000; i++)
   printf "m %02X%02X90\n", i % 127 + 1, int(i / 127) % 128 }' > /tmp/burst.txt
+# aseqnet's far end drops what finds no room, as when aseqdump falls behind, and the sequencer
+# counts each drop as an allocation failure: only then is a run played again, once.
+drops() { awk '/Alloc failures/ { n += $NF } END { print n + 0 }' /proc/asound/seq/clients; }
 for input in "$inputs/sysex_1000.txt" "$inputs/sysex_64kib.txt" /tmp/burst.txt; do
   name=$(basename "$input" .txt) digest=$(basename "$input" .txt)_md5
-  start_aseqdump -p "$client:0"
-  play_limit=400 play "$input"
-  dump_seen "15, controller 64, value 0" 600
-  stop_aseqdump
+  for try in 1 2; do
+    before=$(drops)
+    start_aseqdump -p "$client:0"
+    play_limit=400 play "$input"
+    dump_seen "15, controller 64, value 0" 600
+    dropped=$(($(drops) - before))
+    stop_aseqdump
+    [ "$dropped" -eq 0 ] && break
+    echo "$name played again: aseqnet's far end dropped $dropped events"
+  done
   expect_clean_run "aseqnet: $name"
   [ -z "${!digest:-}" ] || expect_equal "aseqnet: $name arrives intact" \
     "$(dumped_sysex_bytes /tmp/dump | md5sum | cut -d' ' -f1)" "${!digest}"
 done
-expect_equal "aseqnet: 100,000 short messages arrive, all and in order" \
-  "$(dumped_events /tmp/dump | grep '^Note on' | md5sum | cut -d' ' -f1)" \
-  "$(awk 'BEGIN { for (i = 0; i < 100000; i++)
-    printf "Note on 0, note %d, velocity %d\n", int(i / 127) % 128, i % 127 + 1 }' |
-    md5sum | cut -d' ' -f1)"
+dumped_events /tmp/dump | grep '^Note on' > /tmp/burst.got
+awk 'BEGIN { for (i = 0; i < 100000; i++)
+  printf "Note on 0, note %d, velocity %d\n", int(i / 127) % 128, i % 127 + 1 }' > /tmp/burst.sent
+expect_equal "aseqnet: 100,000 short messages arrive, all and in order (count, first difference)" \
+  "$(wc -l < /tmp/burst.got) $(cmp /tmp/burst.got /tmp/burst.sent 2>&1 | head -n 1)" "100000 "
 kill "$client_pid" "$server_pid" 2> /dev/null
 wait "$client_pid" "$server_pid" 2> /dev/null || true  # aseqnet ends by SIGTERM with 1
