@@ -312,6 +312,28 @@ def pipewire(r):
                  *[("not measured", why, *[""] * (len(stacks) - 1)) for why in p["not_measured"]])
 
 
+def engines(r):
+    rows = [(name, "yes" if e["intact"] else "no", number(e["latency_ms"], 1),
+             f"{number(e['error_p99_ms'], 2)}; {number(e['error_worst_ms'], 2)}",
+             f"{number(e['burst_per_s'], 0)}; {'yes' if e['burst_complete'] else 'no'}")
+            for name, e in (("jackd alone", r["engines"]["jackd"]),
+                            ("netjack2, master and slave", r["engines"]["netjack"]))]
+    # The virtual machine's, under emulation: a note from the program's start, and 2,000 short
+    # messages, directly to aseqdump and through aseqnet.
+    runs = r.get("alsa_vm", {}).get("runs", {})
+    for name, start, stream in (("sequencer alone (virtual machine)", "start_up 1", "short 2000"),
+                                ("aseqnet (virtual machine)", "aseqnet_start_up 1",
+                                 "aseqnet_short 2000")):
+        if runs.get(start) and runs.get(stream):
+            rows.append((name, "yes" if all(run["in_order"] == "yes" and run["arrived"] == "2000"
+                                            for run in runs[stream]) else "no",
+                         f"{spread((float(run['start_to_first_ms']) for run in runs[start]), 1)}"
+                         " from start", "",
+                         f"{number(alsa_runs(r)(stream)[0]['per_s'], 0)} (2,000)"))
+    return table(("through", "intact", "latency, ms (median)", "timing error, ms: p99; worst",
+                  "burst of 100,000: messages a second; all arrived"), *rows)
+
+
 def draw(results, directory):
     """timing.png and burst.png beside the report; with no JACK figures, nothing."""
     if "timing" not in results:
@@ -360,7 +382,7 @@ def write(figures_path, report_path, only=None):
     tables = {"run": run_table, "summary": summary, "parsing": parsing, "burst": burst,
               "jack_streams": jack_streams, "alsa": alsa, "timing": timing,
               "pipe_to_port": pipe_to_port, "cpu": cpu, "memory": memory, "start_up": start_up,
-              "one_note": one_note, "pipewire": pipewire}
+              "one_note": one_note, "pipewire": pipewire, "engines": engines}
 
     def fill(match):
         name = match.group(1)

@@ -2,7 +2,7 @@
 the figures in <build dir>/bench/benchmark_results.json and fills the report from them.
 
     python3 bench/run_benchmarks.py <build dir> <report.md> [--repetitions N] [--no-jack] [--no-vm]
-    python3 bench/run_benchmarks.py <build dir> <report.md> --only one-note|pipewire
+    python3 bench/run_benchmarks.py <build dir> <report.md> --only one-note|pipewire|engines
         that section alone, its figures put in with those of the last whole run, if there are any
     python3 bench/run_benchmarks.py <build dir> - --only pipewire-here [--servers pipewire,jackd]
         inside a Debian 13 root, for the pipewire section outside it: the figures of the root's
@@ -16,6 +16,7 @@ import argparse
 import bisect
 import collections
 import contextlib
+import ctypes
 import datetime
 import json
 import os
@@ -428,6 +429,58 @@ def pipewire(build_dir):
             continue
         with open(here) as inner:
             figures["stacks"] += [{**one, "where": f"{flavour} root"} for one in json.load(inner)]
+def frame_offset(session):
+    """How far the recorder's frame clock (netjack's master's) is ahead of the clock hexmidi's
+    server stamps with (the slave's): the two count the same cycles from different starts. Read as
+    the median of the master's clock, read on either side of the slave's, less the slave's."""
+    if session.master_env is None:
+        return 0
+    jack = ctypes.CDLL("libjack.so.0")
+    jack.jack_client_open.restype = ctypes.c_void_p
+    jack.jack_frame_time.argtypes = jack.jack_client_close.argtypes = [ctypes.c_void_p]
+    jack.jack_frame_time.restype = ctypes.c_uint32
+    master, slave = (jack.jack_client_open(b"hexmidi-bench-clock", 0x05, None,  # no start, named
+                                           env["JACK_DEFAULT_SERVER"].encode())
+                     for env in (session.master_env, session.env))
+    offsets = []
+    for _ in range(51):
+        before, at, after = (jack.jack_frame_time(client) for client in (master, slave, master))
+        offsets.append(((before + after) // 2 - at) & 0xFFFFFFFF)
+    for client in (master, slave):
+        jack.jack_client_close(client)
+    return sorted(offsets)[len(offsets) // 2]
+
+
+def engines():
+    """Each network link beside the local path, on one loopback: the note stream of the timing
+    figures through a pipe (latency, and the timing error against its own median), then a burst of
+    100,000 short messages (the rate it arrives at). aseqnet runs in the virtual machine alone."""
+    figures = {}
+    burst = short_bytes(100_000)
+    burst_path = write_file("engine burst", short_lines(100_000))
+    for server in ("jackd", "netjack"):
+        with jack(bool(chrt(1)), server) as session:
+            offset = frame_offset(session)
+            log = os.path.join(directory, "written")
+            writer = subprocess.Popen([*chrt(PRODUCER_PRIORITY), programs["note_producer"], "pipe",
+                                       str(TIMED_MESSAGES), str(LONGEST_GAP_US), log],
+                                      stdout=subprocess.PIPE, env=session.env)
+            finish(start([programs["hexmidi"]], writer.stdout, session.env))
+            writer.stdout.close()
+            writer.wait(120)
+            arrived = flow(session, short_bytes(TIMED_MESSAGES))
+            latency = sorted(((event.frame - offset - frame) & 0xFFFFFFFF) * 1e3 / RATE
+                             for event, (frame,) in zip(session.events(), lines_of(log)))
+            middle = latency[len(latency) // 2]
+            off = sorted(abs(ms - middle) for ms in latency)
+            session.start_recorder()
+            run([programs["hexmidi"]], burst_path, session.env)
+            flowed = flow(session, burst)
+            figures[server] = {
+                "intact": arrived["complete"], "latency_ms": middle,
+                "error_p99_ms": off[int(len(off) * 0.99)] if off else None,
+                "error_worst_ms": off[-1] if off else None,
+                "burst_per_s": flowed["per_s"], "burst_complete": flowed["complete"]}
     return figures
 
 
@@ -492,6 +545,7 @@ def measure(repetitions, with_jack, with_vm, build_dir):
         r["jack"] = jack_costs(files, min(repetitions, 3))
         r["one_note"] = one_note()
         r["pipewire"] = pipewire(build_dir)
+        r["engines"] = engines()
     if with_vm:  # last: the emulator takes a whole core
         print("== through ALSA, in a virtual machine", file=sys.stderr, flush=True)
     r["alsa_vm"] = alsa_vm() if with_vm else {"not_measured": "the run used `--no-vm`"}
@@ -507,7 +561,7 @@ def main():
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--no-jack", action="store_true")
     parser.add_argument("--no-vm", action="store_true")
-    parser.add_argument("--only", choices=["one-note", "pipewire", "pipewire-here"])
+    parser.add_argument("--only", choices=["one-note", "pipewire", "pipewire-here", "engines"])
     parser.add_argument("--servers", default="pipewire,jackd", help="those of pipewire-here")
     arguments = parser.parse_args()
     build_dir = os.path.abspath(arguments.build_dir)
@@ -518,7 +572,8 @@ def main():
                       HEXMIDI_JACK_RECORDER=programs.get("jack_recorder", ""))
     started = time.monotonic()
     figures = os.path.join(arguments.build_dir, "bench", "benchmark_results.json")
-    table = {"one-note": "one_note", "pipewire": "pipewire"}.get(arguments.only)
+    table = {"one-note": "one_note", "pipewire": "pipewire", "engines": "engines"}.get(
+        arguments.only)
     with tempfile.TemporaryDirectory(prefix="hexmidi-bench-") as directory:
         if arguments.only == "pipewire-here":  # inside a root, for the run outside it
             with open(os.path.join(build_dir, "bench", "pipewire_here.json"), "w") as out:
@@ -528,7 +583,8 @@ def main():
             results = {}
             with contextlib.suppress(FileNotFoundError), open(figures) as last:
                 results = json.load(last)
-            results[table] = one_note() if table == "one_note" else pipewire(build_dir)
+            results[table] = {"one_note": one_note, "engines": engines}.get(
+                table, lambda: pipewire(build_dir))()
         else:
             results = measure(arguments.repetitions, not arguments.no_jack, not arguments.no_vm,
                               build_dir)

@@ -8,10 +8,10 @@ namespace {
 constexpr int own_client = 129;
 
 SequencerPort kernel_port(int client, int port, std::string name, bool takes_writes = true) {
-  return {client, port, std::move(name), true, takes_writes, true};
+  return {client, port, std::move(name), true, takes_writes, true, false, ""};
 }
 SequencerPort user_port(int client, int port, std::string name, bool takes_writes = true) {
-  return {client, port, std::move(name), false, takes_writes, false};
+  return {client, port, std::move(name), false, takes_writes, false, false, ""};
 }
 
 std::pair<int, int> address_of(const std::optional<SequencerPort>& port) {
@@ -69,6 +69,18 @@ TEST(AlsaDeviceZero, LeavesOutPipeWiresOwnClientsAndPortsNotToBeExported) {
     ports.insert(ports.end(), rest.begin(), rest.end());
     EXPECT_EQ(address_of(choose_device_zero(ports, 130)), expected) << rest.size();
   }
+}
+
+// aseqnet's port, paced as a cable: known by the names aseqnet gives its client and port.
+TEST(Aseqnet, IsKnownByItsClientAndPortNames) {
+  SequencerPort port = user_port(128, 0, "Net Client");
+  port.port_name = "Network";
+  EXPECT_TRUE(is_aseqnet(port));
+  port.client_name = "FLUID Synth (4242)";
+  EXPECT_FALSE(is_aseqnet(port));
+  port.client_name = "Net Server";
+  port.is_kernel_client = true;
+  EXPECT_FALSE(is_aseqnet(port));
 }
 
 }  // namespace

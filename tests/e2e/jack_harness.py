@@ -1,7 +1,8 @@
 """Runs build/hexmidi against a private JACK server and records what reaches the server.
 
 The server is jackd, real-time where allowed, or a PipeWire daemon with its JACK library
-(pw-jack), as desktops now run. jackd runs synchronously (-S) with a client timeout of
+(pw-jack), as desktops now run, or netjack2 (a master jackd with netmanager, the recorder's, and a
+slave on the net driver, the program's). jackd runs synchronously (-S) with a client timeout of
 WAITING_TIMEOUT_MS unless a test asks for it as users run it (sync=False): an asynchronous server
 goes on without a client that is late for its cycle, and what that cycle carried is gone (seen on
 a crowded machine as a whole one-note run missing, with the recorder's missed cycles and the
@@ -27,11 +28,12 @@ HEXMIDI_JACK_RECORDER (tests/e2e/jack_recorder.cpp), HEXMIDI_RESET_CLIENT.
 API
     JackTestCase.session(recorder=True, **JackSession options) -> JackSession, started, stopped
         at the end of the test; skips the test when a server or a binary is missing.
-    JackSession(period=256, rate=48000, realtime=True, server="jackd" or "pipewire",
+    JackSession(period=256, rate=48000, realtime=True, server="jackd", "pipewire" or "netjack",
                 sync=True (jackd -S), client_timeout_ms=WAITING_TIMEOUT_MS when synchronous
                 (jackd -t))
         start(recorder=True)   the server, then (by default) the recorder
-        name, env, server_pid, under_server(argv) (argv as run against the server: pw-jack)
+        name, env, server_pid, under_server(argv) (argv as run against the server: pw-jack),
+        master_env (netjack's master's, where the recorder is; else None)
         run_hexmidi(stdin, timeout=60) -> Run; run_program(argv, stdin, timeout) -> Run
         play_until_arrived(play, expected) -> (what play() returned, [Event] it added): played
         again only where the server lost a message (see there); run_until_arrived(stdin,
@@ -68,6 +70,7 @@ API
 """
 
 import collections
+import contextlib
 import ctypes
 import fcntl
 import glob
@@ -75,6 +78,8 @@ import itertools
 import os
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -197,6 +202,30 @@ def _terminate_with_parent():
     _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
+_CLONE_NEWNET = 0x40000000
+_SIOCSIFFLAGS = 0x8914
+_IFF_UP = 0x1
+
+
+def _in_network_namespace(of_pid=None):
+    """Run in a child before it starts: it enters a network namespace of its own whose loopback
+    alone is up (or that of process of_pid), so that its traffic reaches nothing but the
+    namespace's own addresses; the namespace goes with the last process in it. Made here rather
+    than by `unshare -n` and `ip`, which a Debian root may lack."""
+    def enter():
+        _terminate_with_parent()
+        if of_pid is not None:
+            namespace = os.open(f"/proc/{of_pid}/ns/net", os.O_RDONLY | os.O_CLOEXEC)
+            if _libc.setns(namespace, _CLONE_NEWNET) != 0:
+                raise OSError(ctypes.get_errno(), "setns")
+        elif _libc.unshare(_CLONE_NEWNET) != 0:
+            raise OSError(ctypes.get_errno(), "unshare")
+        else:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as ioctls:
+                fcntl.ioctl(ioctls, _SIOCSIFFLAGS, struct.pack("16sh22x", b"lo", _IFF_UP))
+    return enter
+
+
 def _environment(server_name):
     env = dict(os.environ)
     env["JACK_DEFAULT_SERVER"] = server_name
@@ -316,7 +345,9 @@ class JackSession:
         self.name = None
         self.env = None
         self._directory = tempfile.mkdtemp(prefix="hexmidi-e2e-")
-        self._server = None
+        self._server = None  # the one the program plays to: under netjack, the slave
+        self._master = None  # netjack's master, where the recorder is
+        self.master_env = None  # netjack's master's, where the recorder is
         self._recorder = None
         self._runs = []
         self._events = None
@@ -325,6 +356,8 @@ class JackSession:
         self._on_purpose = set()  # "server down", "server stopped", "recorder stopped"
         self._seen_cycles = (None, 0.0)
         self._played = self._replays = 0
+        # What the program handed on before it exited has reached the recorder after this many.
+        self.cycles_to_arrive = 3 + (self.NET_LATENCY if server == "netjack" else 0)
 
     def _path(self, name):
         return os.path.join(self._directory, name)
@@ -338,25 +371,60 @@ class JackSession:
     def start(self, recorder=True):
         if self.server == "pipewire":
             self._start_pipewire()
+        elif self.server == "netjack":
+            self._start_netjack()
         else:
             self._start_jackd()
         if recorder:
             self.start_recorder()
         return self
 
-    def _start_jackd(self):
-        _clear_metadata_database()
-        self.name = next(f"hexmidi-test-{n}" for n in itertools.count()
-                         if f"hexmidi-test-{n}" not in _server_names_in_use)
-        _server_names_in_use.add(self.name)
-        self.env = _environment(self.name)
-        options = ["-R" if self.realtime else "-r", "-n", self.name]
+    @staticmethod
+    def _free_server_name():
+        name = next(f"hexmidi-test-{n}" for n in itertools.count()
+                    if f"hexmidi-test-{n}" not in _server_names_in_use)
+        _server_names_in_use.add(name)
+        return name
+
+    def _jackd_options(self, name):
+        options = ["-R" if self.realtime else "-r", "-n", name]
         if self.sync:
             options.append("-S")
         if self.client_timeout_ms is not None:
             options += ["-t", str(self.client_timeout_ms)]
-        self._launch(["jackd", *options, "-d", "dummy", "-r", str(self.rate), "-p",
-                      str(self.period)], ["-s", self.name])
+        return options
+
+    def _start_jackd(self):
+        _clear_metadata_database()
+        self.name = self._free_server_name()
+        self.env = _environment(self.name)
+        self._launch("_server", ["jackd", *self._jackd_options(self.name), "-d", "dummy", "-r",
+                                 str(self.rate), "-p", str(self.period)],
+                     self.env, "server.log", ["-s", self.name])
+
+    # The slave's name, which the master gives its client; the net driver's default latency.
+    NET_CLIENT, NET_LATENCY = "remote", 5
+
+    def _start_netjack(self):
+        """As users run it: a master jackd with netmanager, and a slave on the net driver with a
+        MIDI port each way and no audio, both in one network namespace of their own."""
+        _clear_metadata_database()
+        master, self.name = self._free_server_name(), self._free_server_name()
+        self.master_env, self.env = _environment(master), _environment(self.name)
+        self._launch("_master", ["jackd", *self._jackd_options(master), "-d", "dummy", "-r",
+                                 str(self.rate), "-p", str(self.period)],
+                     self.master_env, "master.log", ["-s", master], _in_network_namespace())
+        loaded = self._on_master("jack_load", "-i", "-a 127.0.0.1", "netmanager")
+        if loaded.returncode != 0:
+            raise ServerCannotRun(f"jack_load netmanager: {loaded.stdout.strip()}")
+        self._launch(
+            "_server", ["jackd", *self._jackd_options(self.name), "-d", "net", "-a", "127.0.0.1",
+                        "-C", "0", "-P", "0", "-i", "1", "-o", "1", "-l", str(self.NET_LATENCY),
+                        "-n", self.NET_CLIENT],
+            self.env, "server.log", ["-s", self.name], _in_network_namespace(self._master.pid))
+        port = f"{self.NET_CLIENT}:midi_from_slave_1"
+        _wait_until(lambda: port in self._on_master("jack_lsp").stdout.split("\n"), 15,
+                    f"the master to list {port}", self.check, self.report)
 
     def _start_pipewire(self):
         # A daemon of our own, found by clients through its runtime directory alone: never the
@@ -377,34 +445,39 @@ class JackSession:
         self.name = "pipewire"
         self._prefix = ["pw-jack", "-p", str(self.period), "-s", str(self.rate)]
         # pw-jack takes a server name for the name of a PipeWire socket: name none there.
-        self._launch(["pipewire"], [])
+        self._launch("_server", ["pipewire"], self.env, "server.log", [])
 
-    def _launch(self, argv, server_option):
-        with open(self._path("server.log"), "wb") as log:
-            self._server = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
-                                            stderr=subprocess.STDOUT, env=self.env,
-                                            preexec_fn=_terminate_with_parent)
+    def _launch(self, attribute, argv, env, log_name, server_option,
+                preexec=_terminate_with_parent):
+        with open(self._path(log_name), "wb") as log:
+            server = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=log,
+                                      stderr=subprocess.STDOUT, env=env, preexec_fn=preexec)
+        setattr(self, attribute, server)
 
         def answers():
-            if self._server.poll() is not None:
-                raise ServerCannotRun(f"{self.server} exited: {self._server_log()}")
+            if server.poll() is not None:
+                raise ServerCannotRun(f"{argv[0]} exited: {self._server_log(log_name)}")
             try:
                 return subprocess.run(self.under_server(["jack_wait", "-c", *server_option]),
-                                      env=self.env, stdout=subprocess.PIPE,
+                                      env=env, stdout=subprocess.PIPE,
                                       stderr=subprocess.DEVNULL, check=False,
                                       timeout=10).stdout.startswith(b"running")
             except subprocess.TimeoutExpired:
                 raise AssertionError("jack_wait -c did not answer within 10 s") from None
 
         try:
-            _wait_until(answers, 15, f"{self.server} to answer")
+            _wait_until(answers, 15, f"{' '.join(argv[:4])} to answer")
         except AssertionError as error:
             raise ServerCannotRun(f"{error}; its main thread waits in:\n"
-                                  f"{_main_thread_stack(self._server.pid)}") from error
+                                  f"{_main_thread_stack(server.pid)}") from error
 
-    def _server_log(self):
+    def _on_master(self, *argv):
+        return subprocess.run(argv, env=self.master_env, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True, timeout=10, check=False)
+
+    def _server_log(self, log_name="server.log"):
         try:
-            with open(self._path("server.log"), "rb") as log:
+            with open(self._path(log_name), "rb") as log:
                 return log.read().decode(errors="replace").strip()[-2000:]
         except FileNotFoundError:
             return "(stopped)"
@@ -436,6 +509,9 @@ class JackSession:
                 "server down" not in self._on_purpose:
             raise AssertionError(f"the test server exited with {self._server.returncode}: "
                                  f"{self._server_log()}")
+        if self._master is not None and self._master.poll() is not None:
+            raise AssertionError(f"netjack's master exited with {self._master.returncode}: "
+                                 f"{self._server_log('master.log')}")
         if self._recorder is None or self._on_purpose:
             return
         if self._recorder.poll() is not None:
@@ -468,6 +544,7 @@ class JackSession:
             state = f"exited with {self._server.returncode}" + (
                 " (on purpose)" if "server down" in self._on_purpose else "")
         mode = "PipeWire" if self.server == "pipewire" else (
+            f"{'netjack2: a slave, and a master with netmanager, each ' * bool(self._master)}"
             f"jackd {'-R' if self.realtime else '-r'}"
             f"{' -S' if self.sync else ' (asynchronous)'}"
             f"{f' -t {self.client_timeout_ms}' if self.client_timeout_ms else ''}")
@@ -489,14 +566,17 @@ class JackSession:
                 "".join(f"\n  libjack: {error}" for error in status["error"]))
         elif self._recordings:
             lines.append(f"recorder {self._recordings}: never joined the server")
-        if self._server is not None:
-            log = self._server_log().splitlines()
+        for process, log_name in ((self._server, "server.log"), (self._master, "master.log")):
+            if process is None:
+                continue
+            log = self._server_log(log_name).splitlines()
             # PipeWire's complaint that it finds no D-Bus session here is no trouble.
             trouble = [line for line in log if any(word in line.lower() for word in
-                                                   ("xrun", "error", "timeout", "not finished"))
+                                                   ("xrun", "error", "timeout", "not finished",
+                                                    "missing", "lost"))
                        and "session bus" not in line]
-            lines.append(f"server log: {len(trouble)} lines of xruns, errors or timeouts" +
-                         "".join(f"\n  {line}" for line in trouble[-4:]))
+            lines.append(f"{log_name}: {len(trouble)} lines of xruns, errors, timeouts or losses"
+                         + "".join(f"\n  {line}" for line in trouble[-4:]))
         if self._runs and self._runs[-1].result is not None:
             run = self._runs[-1].result
             lines.append(f"last run: exit {run.returncode} after {run.seconds:.2f} s, "
@@ -516,11 +596,10 @@ class JackSession:
             self._recorder = subprocess.Popen(
                 self.under_server([test_program("HEXMIDI_JACK_RECORDER"), self._events_path(),
                                    self._status_path()] + list(ports or [])),
-                stdin=subprocess.DEVNULL, stderr=log, env=self.env,
+                stdin=subprocess.DEVNULL, stderr=log, env=self.master_env or self.env,
                 preexec_fn=_terminate_with_parent)
         try:
-            _wait_until(lambda: self._status()["state"] == ["ready"], 30,
-                        "the recorder to be ready", self.check)
+            _wait_until(self._recorder_ready, 30, "the recorder to be ready", self.check)
         except AssertionError as error:
             status = self._status()
             if status["listed"]:
@@ -541,6 +620,20 @@ class JackSession:
             raise AssertionError(f"{error}; its log: {self._recorder_log() or '(empty)'}\n"
                                  f"{self.report()}") from None
         self._port_names = self._status()["port"]
+        if self._master is not None:  # jack_connect, as a user on the master would
+            source = f"{self.NET_CLIENT}:midi_from_slave_1"
+            connected = self._on_master("jack_connect", source, self._port_names[0])
+            if connected.returncode != 0:
+                raise AssertionError(f"jack_connect {source} to the recorder: "
+                                     f"{connected.stdout.strip()}\n{self.report()}")
+            self.wait_for_connection()
+
+    def _recorder_ready(self):
+        # On netjack's master no program chooses among the inputs: the net client's may stay.
+        status = self._status()
+        return status["state"] == ["ready"] or self._master is not None and status["cycles"] \
+            not in ([], ["0"]) and all(port.startswith(f"{self.NET_CLIENT}:")
+                                       for port in status["listed"])
 
     def _recorder_log(self):
         with open(self._path(f"recorder{self._recordings}.log"), "rb") as log:
@@ -602,7 +695,7 @@ class JackSession:
             result = play()
             self._played += 1
             # The program hands its last event on before it exits: a few cycles bring it here.
-            self.wait_for_cycles(3)
+            self.wait_for_cycles(self.cycles_to_arrive)
             events = self.recorded()[first:]
             at, lost = 0, len(events) if len(joined(events)) < len(sent) else None
             for i, event in enumerate(events):
@@ -644,7 +737,7 @@ class JackSession:
             # (three where the server's clock had fallen behind its stamp). Twenty cycles more and
             # it has arrived, or is lost.
             run.wait_for_input(f"{what}: the program to take {line!r}")
-            target = int(self._status()["cycles"][0]) + 20
+            target = int(self._status()["cycles"][0]) + 17 + self.cycles_to_arrive
             self.wait_for_events(lambda events: len(events) > first or
                                  int(self._status()["cycles"][0]) >= target, what)
             arrived = [event.data for event in self.recorded()[first:]]
@@ -757,9 +850,16 @@ class JackSession:
         self._runs = []
         _stop_process(self._recorder)
         self._recorder = None
-        _stop_process(self._server)
-        self._server = None
+        if self._master is not None and self._master.poll() is None:
+            # jackd stopped with netmanager loaded waits 48 s on it; unloaded, not at all.
+            with contextlib.suppress(subprocess.TimeoutExpired):  # stopped all the same
+                self._on_master("jack_unload", "netmanager")
+        for server in (self._server, self._master):
+            _stop_process(server)
+        self._server = self._master = None
         _server_names_in_use.discard(self.name)
+        if self.master_env is not None:
+            _server_names_in_use.discard(self.master_env["JACK_DEFAULT_SERVER"])
         shutil.rmtree(self._directory, ignore_errors=True)
 
 
@@ -815,8 +915,10 @@ class JackTestCase(unittest.TestCase):
             self.skipTest(f"not run on {server} here (HEXMIDI_E2E_SERVERS)")
         if shutil.which("jack_wait") is None:
             self.skipTest("JACK's tools are not installed (Debian package jackd2)")
-        if server == "jackd" and shutil.which("jackd") is None:
+        if server in ("jackd", "netjack") and shutil.which("jackd") is None:
             self.skipTest("jackd is not installed (Debian package jackd2)")
+        if server == "netjack" and os.geteuid() != 0:
+            self.skipTest("netjack's servers run in a network namespace: that takes root")
         if server == "pipewire" and (shutil.which("pipewire") is None or
                                      shutil.which("pw-jack") is None):
             self.skipTest("PipeWire or pw-jack is not installed (Debian packages pipewire, "

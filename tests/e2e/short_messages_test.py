@@ -130,6 +130,9 @@ class OneShotRuns(JackTestCase):
     def test_under_pipewire(self):
         self.assert_every_run_arrives(self.session(server="pipewire"))
 
+    def test_under_netjack(self):
+        self.assert_every_run_arrives(self.session(server="netjack"))
+
 
 class Timing(JackTestCase):
     def test_a_pause_between_lines_is_kept_to_the_frame(self):

@@ -127,5 +127,23 @@ TEST(JackPassThrough, IsMidiThroughInAnyCaseWithOneSeparatorOrNoneInTheNameOrAnA
   }
 }
 
+// The net driver alone sets no alias on its "system:midi_playback_N" (JACK2 1.9.21 to master).
+TEST(Netjack2Port, IsTheNetDriversOrNetmanagersAndNoOther) {
+  const struct {
+    JackInputPort port;
+    bool over_netjack2;
+  } cases[]{
+      {physical("system:midi_playback_12"), true},
+      {software("remote:midi_to_slave_1"), true},
+      {physical("system:midi_playback_1", {"alsa_midi:SC-8850 MIDI 1 (in)"}), false},  // -X seq
+      {physical("system:playback_1"), false},                                          // netone
+      {software("remote:midi_to_slave_1x"), false},
+      {software("remote:midi_playback_1"), false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(goes_over_netjack2(c.port), c.over_netjack2) << c.port.name;
+  }
+}
+
 }  // namespace
 }  // namespace winmm_standin

@@ -27,8 +27,9 @@ TEST(PipeWirePeriodBudget, TheVersionSaysHowEventsAreCarried) {
 }
 
 // How many events of a kind and length one period takes, filling it from empty.
-std::size_t per_period(MidiCarriage carriage, std::size_t length, EventKind kind) {
-  PeriodBudget budget(carriage, buffer);
+std::size_t per_period(MidiCarriage carriage, std::size_t length, EventKind kind,
+                       std::size_t frames = 256) {
+  PeriodBudget budget(carriage, buffer, frames);
   budget.start_period();
   std::size_t taken = 0;
   while (taken < 100'000 && budget.take(length, kind)) ++taken;
@@ -65,6 +66,18 @@ TEST(PipeWirePeriodBudget, OnlyASysExGoesInPiecesWherePipeWireConvertsToUmp) {
   // Up to 1.4.2, an event of exactly the port's largest overwrites its own header.
   EXPECT_EQ(raw.usable_room(32736), 32735u);
   EXPECT_EQ(PeriodBudget().usable_room(32720), 32720u);
+}
+
+TEST(Netjack2PeriodBudget, APeriodHoldsInlineEventsOfFourBytesWithinTheNetworkBuffer) {
+  EXPECT_EQ(per_period(MidiCarriage::net, 3, EventKind::message), 82u);  // (1024 - 36) / 12
+  EXPECT_EQ(per_period(MidiCarriage::net, 3, EventKind::message, 128), 39u);
+  EXPECT_EQ(per_period(MidiCarriage::net, 3, EventKind::message, 8), 1u);  // never none
+  PeriodBudget net(MidiCarriage::net, buffer, 256);
+  EXPECT_FALSE(net.under_pipewire());
+  EXPECT_TRUE(net.fits_a_period(4, EventKind::system_exclusive));
+  EXPECT_FALSE(net.fits_a_period(5, EventKind::system_exclusive));
+  net.start_period();
+  EXPECT_EQ(net.longest_piece(EventKind::system_exclusive), 4u);
 }
 
 }  // namespace

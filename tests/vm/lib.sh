@@ -44,13 +44,13 @@ load_modules() {
 }
 
 # A program on an input file, with its exit status, standard output and standard error kept:
-#   play INPUT [PROGRAM...]         (hexmidi when no program is named)
+#   play INPUT [PROGRAM...]   (hexmidi when no program is named; $play_limit s, or 120, at most)
 play() {
   local input=$1 started
   shift
   [ $# -gt 0 ] || set -- hexmidi
   started=$(uptime_now)
-  timeout 120 "$@" < "$input" > /tmp/stdout 2> /tmp/stderr
+  timeout "${play_limit:-120}" "$@" < "$input" > /tmp/stdout 2> /tmp/stderr
   echo $? > /tmp/status
   echo "${*##*/} on ${input##*/}: $started s to $(uptime_now) s"
 }
@@ -131,6 +131,15 @@ stop_raw_reader() {  # TENTHS [LAST BYTES]: waits until the bytes end so, or TEN
   wait_until "raw_bytes | grep -q \"${2:-bf 40 00}\$\"" "$1"
   kill "$raw_pid" 2> /dev/null
   wait "$raw_pid" 2> /dev/null
+}
+# Runs a command in the background (its pid in $net_pid) in a network namespace of its own, or of
+# PID, whose loopback alone is up; the namespace goes with its last process, leaving nothing.
+in_network_namespace() {  # [--of PID] COMMAND...
+  local enter=(unshare --net sh -c 'ip link set lo up && exec "$@"' sh)
+  if [ "$1" = --of ]; then enter=(nsenter --net="/proc/$2/ns/net"); shift 2; fi
+  "${enter[@]}" "$@" > /dev/null 2>&1 3>&- &
+  # shellcheck disable=SC2034 # read by the cases files
+  net_pid=$!
 }
 # The sequencer client number of the first client whose name starts with NAME.
 client_number() { aconnect -l | sed -nE "s/^client ([0-9]+): '$1.*/\1/p" | head -n 1; }

@@ -42,3 +42,5 @@ sysex() {
 : > "$dir/expected.env"
 sysex sysex_1mib $((1 << 20))
 sysex sysex_8kib 8192
+sysex sysex_1000 1000
+sysex sysex_64kib 65536

@@ -25,6 +25,14 @@ bool is_midi_through(const SequencerPort& port) {
   return port.is_kernel_client && port.client_name == "Midi Through";
 }
 
+// aseqnet (alsa-utils 1.2.8 to 1.2.14) names every one of its clients "Net Client" unless told
+// otherwise with -n, as it names the client before it knows it is the server; the name it meant
+// for a server, "Net Server", is taken too. Its one port is "Network".
+bool is_aseqnet(const SequencerPort& port) {
+  return !port.is_kernel_client && port.port_name == "Network" &&
+         (port.client_name == "Net Client" || port.client_name == "Net Server");
+}
+
 std::optional<SequencerPort> choose_device_zero(const std::vector<SequencerPort>& ports,
                                                 int own_client) {
   std::optional<SequencerPort> first_through;

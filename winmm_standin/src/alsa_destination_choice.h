@@ -16,11 +16,16 @@ struct SequencerPort {
   bool takes_writes = false;  // both WRITE and SUBS_WRITE: others may send to it and connect to it
   bool is_device_port = false;  // SND_SEQ_PORT_TYPE_PORT: a raw MIDI device's port, or one like it
   bool is_no_export = false;    // SND_SEQ_PORT_CAP_NO_EXPORT: its owner keeps it out of routing
+  std::string port_name;
 };
 
 // The client the kernel's snd-seq-dummy module creates: it passes everything on to whoever
 // reads from it, and is there on nearly every system, with or without a synthesizer.
 bool is_midi_through(const SequencerPort& port);
+
+// aseqnet's port, the sequencer's own link to another machine: a port "Network" of a client
+// aseqnet names "Net Client" (or "Net Server").
+bool is_aseqnet(const SequencerPort& port);
 
 // The first port, in the order given (client then port), that takes writes, leaving out the
 // system client, our own, PipeWire's and ports marked not to be exported. Midi Through counts

@@ -45,9 +45,11 @@ std::vector<JackInputPort> other_clients_midi_inputs(jack_client_t* client) {
   return ports;
 }
 
-std::string choose_destination(jack_client_t* client) {
-  std::optional<JackInputPort> chosen = choose_jack_device_zero(other_clients_midi_inputs(client));
-  return chosen ? chosen->name : std::string{};
+// How the libjack in use, and the way to the destination, carry a period's events.
+MidiCarriage carriage_to(const JackInputPort& destination) {
+  const MidiCarriage carriage = midi_carriage(jack_get_version_string());
+  return carriage == MidiCarriage::jack && goes_over_netjack2(destination) ? MidiCarriage::net
+                                                                           : carriage;
 }
 
 }  // namespace
@@ -60,11 +62,14 @@ bool JackBackend::open() {
   client_ = server_.open_client();
   if (client_ == nullptr) return false;
   // Look for a destination before anything else, so that a server without one costs little.
-  const std::string destination = choose_destination(client_);
-  if (destination.empty() || !ring_.create()) return false;
+  const std::optional<JackInputPort> chosen =
+      choose_jack_device_zero(other_clients_midi_inputs(client_));
+  if (!chosen || !ring_.create()) return false;
+  const std::string& destination = chosen->name;
   jack_client_t* const client = client_;
-  budget_ = PeriodBudget(midi_carriage(jack_get_version_string()),
-                         jack_port_type_get_buffer_size(client, JACK_DEFAULT_MIDI_TYPE));
+  budget_ = PeriodBudget(carriage_to(*chosen),
+                         jack_port_type_get_buffer_size(client, JACK_DEFAULT_MIDI_TYPE),
+                         jack_get_buffer_size(client));
   out_ =
       server_
           .ask([client] {

@@ -41,6 +41,13 @@ bool names_midi_through(std::string_view text) {
   return false;
 }
 
+// "<prefix><digits>", and nothing else.
+bool is_numbered(std::string_view text, std::string_view prefix) {
+  if (text.size() <= prefix.size() || text.substr(0, prefix.size()) != prefix) return false;
+  return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(prefix.size()), text.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; });
+}
+
 // Lower is better.
 int rank_of(const JackInputPort& port) {
   if (is_pass_through(port)) return 2;
@@ -62,6 +69,30 @@ std::optional<JackInputPort> choose_jack_device_zero(const std::vector<JackInput
       [](const JackInputPort& a, const JackInputPort& b) { return rank_of(a) < rank_of(b); });
   if (best == ports.end()) return std::nullopt;
   return *best;
+}
+
+// netjack2 has to be known for what it loses (see pipewire_period_budget.h), and libjack says
+// nothing of drivers: only the names tell. In JACK2 (1.9.21, 1.9.22 and master) the drivers
+// register their ports under the server's own client, "system". The ALSA MIDI drivers (-X seq,
+// -X raw, alsarawmidi) set an alias on each port, naming the device; FFADO names its MIDI ports
+// "firewire_pcm:..." and netone "playback_N". The net driver alone names them "midi_playback_N"
+// and sets no alias (it makes one for its MIDI ports and never sets it). On a master, netmanager
+// gives each slave a client named after it, whose "midi_to_slave_N" ports feed the same
+// NetMidiBuffer. PipeWire's libjack is told by its version string before this is asked.
+// Rejected: giving every port of "system" netjack2's carriage. A hardware port would not miss
+// the rate (a cable takes 3 bytes a millisecond, the carriage 60), but JACK2's sequencer driver
+// would lose the pieces: it encodes each event alone, after a reset of its encoder, so a SysEx in
+// pieces of 4 bytes would never reach the sequencer's clients. Rejected too: reading the server's
+// command line for "-d net", which a server started over D-Bus, or in another PID namespace, does
+// not show.
+bool goes_over_netjack2(const JackInputPort& port) {
+  const std::string_view name = port.name;
+  const std::size_t colon = name.find(':');
+  if (colon == std::string_view::npos) return false;
+  const std::string_view client = name.substr(0, colon);
+  const std::string_view short_name = name.substr(colon + 1);
+  if (client == "system") return port.aliases.empty() && is_numbered(short_name, "midi_playback_");
+  return is_numbered(short_name, "midi_to_slave_");
 }
 
 }  // namespace winmm_standin

@@ -24,4 +24,9 @@ bool is_pass_through(const JackInputPort& port);
 // is not a pass-through, else the first other port that is not one, else the first pass-through.
 std::optional<JackInputPort> choose_jack_device_zero(const std::vector<JackInputPort>& ports);
 
+// Whether what reaches the port goes over netjack2, jackd's network link to another machine: a
+// MIDI port of the net driver on a slave ("system:midi_playback_N", and no alias), or of
+// netmanager's client for a slave on a master ("<slave>:midi_to_slave_N").
+bool goes_over_netjack2(const JackInputPort& port);
+
 }  // namespace winmm_standin

@@ -89,8 +89,9 @@ void JackRecordRing::drop_long_pieces(std::uint64_t from, std::uint64_t before) 
 }
 
 // A record that fits an empty buffer and a whole period goes as one event, waiting for the next
-// cycle if need be; a longer one is split over as many cycles as it takes. Offsets never go
-// backwards, and a record already late goes at the earliest offset still free.
+// cycle if need be; a longer one is split over as many cycles as it takes, a piece a cycle, or as
+// many pieces as the period holds where the carriage takes only small events (netjack2). Offsets
+// never go backwards, and a record already late goes at the earliest offset still free.
 void JackRecordRing::write_due_events(void* buffer, jack_nframes_t frames,
                                       jack_nframes_t cycle_start, PeriodBudget& budget) {
   jack_midi_clear_buffer(buffer);
@@ -143,7 +144,10 @@ void JackRecordRing::write_due_events(void* buffer, jack_nframes_t frames,
     copy_from_ring(ring_, sizeof header + current_record_sent_, event + prefix, piece);
     earliest_free = offset;
     current_record_sent_ += piece;
-    if (current_record_sent_ < header.length) break;  // the rest goes next cycle
+    if (current_record_sent_ < header.length) {
+      if (budget.many_pieces_a_period()) continue;
+      break;  // the rest goes next cycle
+    }
 
     jack_ringbuffer_read_advance(ring_, record_size);
     read_position_ += record_size;

@@ -16,6 +16,14 @@ constexpr std::size_t control_header = 16;  // the control's offset and type, it
 constexpr std::size_t ump_control = 24;     // a control of one packet of up to 8 bytes
 constexpr std::size_t sysex_bytes_per_packet = 6;
 
+// netjack2's network buffer: 4 bytes (a float) a frame for each MIDI port, into which go the port
+// buffer's header (sizeof(JackMidiBuffer), six 32-bit fields and the first event) and 12 bytes for
+// each event (sizeof(JackMidiEvent)), whose bytes are inline up to 4 (INLINE_SIZE_MAX).
+constexpr std::size_t net_bytes_per_frame = 4;
+constexpr std::size_t net_header = 36;
+constexpr std::size_t net_event = 12;
+constexpr std::size_t net_inline = 4;
+
 std::size_t padded(std::size_t length) {
   return (length + 7) / 8 * 8;
 }
@@ -33,10 +41,15 @@ MidiCarriage midi_carriage(const char* version_string) {
   return version >= 1'003'081 && version < 1'006'003 ? MidiCarriage::ump : MidiCarriage::raw;
 }
 
-PeriodBudget::PeriodBudget(MidiCarriage carriage, std::size_t buffer_size)
+// netjack2's share is that of one port, whatever the number of ports: another port's header
+// takes from the buffer too. A period too short to hold the header still gets an event: the
+// stream then goes on, as the engine carries it, rather than stopping.
+PeriodBudget::PeriodBudget(MidiCarriage carriage, std::size_t buffer_size, std::size_t frames)
     : carriage_(carriage),
-      capacity_(std::max(std::min(buffer_size, pipewire_sequence_buffer), sequence_header) -
-                sequence_header) {}
+      capacity_(carriage == MidiCarriage::net
+                    ? std::max(frames * net_bytes_per_frame, net_header + net_event) - net_header
+                    : std::max(std::min(buffer_size, pipewire_sequence_buffer), sequence_header) -
+                          sequence_header) {}
 
 // A figure as the carriage in use has it; where the version cannot be told, the safer of the two:
 // the larger of two costs, the smaller of two room.
@@ -57,6 +70,7 @@ std::size_t PeriodBudget::cost(std::size_t length, EventKind kind) const {
     packets = std::max<std::size_t>(1, length);
   }
   if (carriage_ == MidiCarriage::jack) return 0;
+  if (carriage_ == MidiCarriage::net) return net_event;
   return of_carriage(raw, packets * ump_control, true);
 }
 
@@ -68,6 +82,7 @@ bool PeriodBudget::take(std::size_t length, EventKind kind) {
 }
 
 bool PeriodBudget::fits_a_period(std::size_t length, EventKind kind) const {
+  if (carriage_ == MidiCarriage::net && length > net_inline) return false;
   return cost(length, kind) <= capacity_;
 }
 
@@ -77,11 +92,14 @@ std::size_t PeriodBudget::longest_piece(EventKind kind) const {
   const std::size_t ump =
       kind == EventKind::system_exclusive ? packets * sysex_bytes_per_packet : packets;
   if (carriage_ == MidiCarriage::jack) return std::numeric_limits<std::size_t>::max();
+  if (carriage_ == MidiCarriage::net) return left_ >= net_event ? net_inline : 0;
   return of_carriage(raw, ump, false);
 }
 
 std::size_t PeriodBudget::usable_room(std::size_t max_event_size) const {
-  if (carriage_ == MidiCarriage::jack || max_event_size == 0) return max_event_size;
+  if (carriage_ == MidiCarriage::jack || carriage_ == MidiCarriage::net || max_event_size == 0) {
+    return max_event_size;
+  }
   return max_event_size - 1;
 }
 

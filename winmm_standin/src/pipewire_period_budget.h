@@ -1,5 +1,5 @@
-// What one period of a JACK MIDI port can carry under PipeWire's libjack, beyond what the port's
-// buffer (jack_midi_max_event_size) says.
+// What one period of a JACK MIDI port can carry under PipeWire's libjack, or into JACK2's network
+// driver, beyond what the port's buffer (jack_midi_max_event_size) says.
 //
 // PipeWire's libjack turns each period's events into a sequence of controls in a buffer of 32,768
 // bytes, fixed in its code whatever the port buffer's size (and the shared buffer the sequence is
@@ -15,6 +15,25 @@
 // next one, as it does when the port's buffer is full.
 // Rejected: a fixed small cap on every server (jackd's users would lose half their burst rate),
 // and trusting jack_midi_max_event_size, which counts the port buffer, not PipeWire's sequence.
+//
+// netjack2 (JACK2's net driver on a slave, its netmanager on a master; 1.9.21, 1.9.22 and master
+// alike) copies each period's MIDI between its ports and the network in NetMidiBuffer
+// (common/JackNetTool.cpp). Two faults there lose what jackd's own ports carry:
+// - An event of more than 4 bytes keeps its bytes out of line, at the far end of the port buffer,
+//   and RenderFromJackPorts/RenderToJackPorts add that offset to a JackMidiBuffer* (pointer
+//   arithmetic in units of the 36-byte struct, not bytes): the bytes are read from, and written
+//   to, some 36 times as far, past the buffer. A SysEx of 100 bytes came out as 100 zeros; one of
+//   1,000, or a few of 6, crashed the slave with SIGSEGV.
+// - The network buffer is 4 bytes a frame for each MIDI port, 1,024 at 256 frames, and the port's
+//   header (36 bytes), 12 bytes for each event and the out-of-line bytes are copied into it with
+//   no check: a period of more than 82 events at 256 frames overran it, and a burst of notes
+//   crashed the slave too.
+// So there every event holds 4 bytes at most, inline (a long message goes as pieces of 4, each an
+// event of its own, in order: the receiving clients read MIDI as a stream of bytes, as they must
+// for a long SysEx on jackd too), and a period holds what one port's share of the network buffer
+// holds. At 256 frames and 48 kHz that is 82 events a period, 15,375 short messages a second, or
+// 328 bytes of SysEx a period, 61,500 a second; about a third of the sample rate in events a
+// second at any period. A MIDI cable carries 3,125 bytes a second.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +47,7 @@ enum class MidiCarriage {
   raw,      // PipeWire up to 1.3.80, and from 1.6.3 on: each event as a control of its own
   ump,      // PipeWire 1.3.81 to 1.6.2: each event converted to UMP packets, a control each
   unknown,  // PipeWire whose version cannot be told: the dearer of the two
+  net,      // jackd's netjack2: inline events of 4 bytes at most, the network buffer's share
 };
 
 // From jack_get_version_string(): "<JACK version> (using PipeWire <version>)" under PipeWire's
@@ -45,10 +65,13 @@ class PeriodBudget {
  public:
   // jackd's: no limit beyond the port buffer's.
   PeriodBudget() = default;
-  // `buffer_size`: jack_port_type_get_buffer_size for MIDI (the shared buffer's size).
-  PeriodBudget(MidiCarriage carriage, std::size_t buffer_size);
+  // `buffer_size`: jack_port_type_get_buffer_size for MIDI (the shared buffer's size); `frames`:
+  // the period (jack_get_buffer_size), which sizes netjack2's network buffer.
+  PeriodBudget(MidiCarriage carriage, std::size_t buffer_size, std::size_t frames = 0);
 
-  bool under_pipewire() const { return carriage_ != MidiCarriage::jack; }
+  bool under_pipewire() const {
+    return carriage_ != MidiCarriage::jack && carriage_ != MidiCarriage::net;
+  }
   void start_period() { left_ = capacity_; }
   // Whether an event of `length` bytes fits what is left of this period; if so, it is counted.
   bool take(std::size_t length, EventKind kind);
@@ -56,6 +79,9 @@ class PeriodBudget {
   bool fits_a_period(std::size_t length, EventKind kind) const;
   // The longest piece of a long message that fits what is left of this period.
   std::size_t longest_piece(EventKind kind) const;
+  // Whether a period may hold more than one piece of a long message: where each event is small
+  // (netjack2), rather than where a piece takes all the room the period has left.
+  bool many_pieces_a_period() const { return carriage_ == MidiCarriage::net; }
   // How much of jack_midi_max_event_size() an event may take. PipeWire up to 1.4.2 writes an event
   // of exactly that size one byte into its own header (its first byte then points the event at
   // gigabytes past the buffer): one byte less is always safe.

@@ -53,9 +53,10 @@ measure() {  # KIND COUNT FILE: prints count_events' figures
   mkfifo /tmp/dump.fifo
   python3 "$here/event_times.py" "$marker" /tmp/dump < /tmp/dump.fifo > /tmp/stamps &
   reader=$!
-  aseqdump > /tmp/dump.fifo 2>&1 &
+  # With $dump_from, aseqdump reads what comes out of that port rather than being device 0.
+  aseqdump ${dump_from:+-p "$dump_from"} > /tmp/dump.fifo 2>&1 &
   dump_pid=$!
-  wait_until aseqdump_ready 100 || echo "aseqdump did not start" >&2
+  wait_until "aseqdump_ready ${dump_from:+-p}" 100 || echo "aseqdump did not start" >&2
   # The stamp is taken in the shell that then becomes the program, just before the exec.
   (echo "$EPOCHREALTIME" > /tmp/started && exec timeout 300 hexmidi < "$file" > /dev/null 2>&1)
   ended=$EPOCHREALTIME
@@ -87,3 +88,21 @@ echo "m 7F3C90" > /tmp/one.txt
 for run in 1 2 3 4 5; do
   echo "figure start_up 1 $(measure short 1 /tmp/one.txt)" > "$results"
 done
+
+# Through aseqnet, a server and a client on a network namespace's loopback: device 0 is the
+# server's port, and aseqdump reads from the client's. One note a run, against start_up above,
+# and 2,000 short messages, which hexmidi paces there at the wire rate.
+in_network_namespace aseqnet
+server_pid=$net_pid
+wait_until '[ -n "$(client_number "Net Client")" ]' 100
+in_network_namespace --of "$server_pid" aseqnet 127.0.0.1
+client_pid=$net_pid
+wait_until '[ "$(aconnect -l | grep -c "^client [0-9]*: .Net Client")" -eq 2 ]' 100
+dump_from=$(aconnect -l | sed -nE "s/^client ([0-9]+): 'Net Client.*/\1/p" | tail -n 1):0
+for run in 1 2 3 4 5; do
+  echo "figure aseqnet_start_up 1 $(measure short 1 /tmp/one.txt)" > "$results"
+done
+write_stream short 2000 /tmp/short.txt
+echo "figure aseqnet_short 2000 $(measure short 2000 /tmp/short.txt)" > "$results"
+kill "$client_pid" "$server_pid" 2> /dev/null
+wait "$client_pid" "$server_pid" 2> /dev/null || true  # aseqnet ends by SIGTERM with 1
