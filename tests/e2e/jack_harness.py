@@ -463,19 +463,16 @@ class JackSession:
         self._launch("_server", ["pipewire"], self.env, "server.log", [],
                      _in_network_namespace(self._master.pid))
         self.name = "rtp"
-        # The receiver's port first: it is the recorder's to connect to.
-        for env, ending, which in ((self.master_env, ":receive_1", "receiver"),
-                                   (self.env, ":send_1", "sender")):
-            ports = []
 
-            def listed():
-                listing = subprocess.run(self.under_server(["jack_lsp"]), env=env, text=True,
-                                         stdout=subprocess.PIPE, timeout=10, check=False).stdout
-                ports[:] = [port for port in listing.split("\n") if port.endswith(ending)]
-                return ports
+        def port(env, ending):
+            listing = subprocess.run(self.under_server(["jack_lsp"]), env=env, text=True,
+                                     stdout=subprocess.PIPE, timeout=10, check=False).stdout
+            return next((name for name in listing.split("\n") if name.endswith(ending)), None)
 
-            _wait_until(listed, 15, f"the {which} to list its RTP port", self.check, self.report)
-            self._receive_port = self._receive_port or ports[0]
+        for env, ending in ((self.env, ":send_1"), (self.master_env, ":receive_1")):
+            _wait_until(lambda: port(env, ending), 15, f"a port {ending} to be listed",
+                        self.check, self.report)
+        self._receive_port = port(self.master_env, ":receive_1")
 
     def _pipewire_env(self, name, module=None, arguments=None):
         """A PipeWire daemon's environment, found by clients through its runtime directory alone:
