@@ -102,11 +102,11 @@ bool goes_over_netjack2(const JackInputPort& port) {
 // nothing. PipeWire's libjack shows no node property, nor, by default (jack.fill-aliases), an alias
 // that holds one, so the short name is what there is. Other nodes of PipeWire's that are named so
 // and carry MIDI (module-vban-send with sess.media = midi, module-netjack2-driver and -manager) are
-// server nodes with the same mixer in front of them, and channel messages are what every MIDI link
-// carries, so the RTP carriage loses them nothing but the system messages and SysEx that it
-// refuses. A JACK client that names its own input "send_1" costs that too; jackd's own clients are
-// never asked. Rejected: the JACK client's name, which is the host's by default and the user's
-// choice (sess.name, node.description) otherwise.
+// server nodes with the same mixer in front of them: the RTP carriage costs them its rate and
+// quiet time and the system messages and SysEx that it refuses, and keeps every channel message.
+// A JACK client that names its own input "send_1" pays that too; under jackd this is never asked.
+// Rejected: the JACK client's name, which is the host's by default and the user's choice
+// (sess.name, node.description) otherwise.
 bool goes_over_pipewire_network_node(const JackInputPort& port) {
   const std::string_view name = port.name;
   const std::size_t colon = name.rfind(':');
