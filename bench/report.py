@@ -317,7 +317,13 @@ def engines(r):
              f"{number(e['error_p99_ms'], 2)}; {number(e['error_worst_ms'], 2)}",
              f"{number(e['burst_per_s'], 0)}; {'yes' if e['burst_complete'] else 'no'}")
             for name, e in (("jackd alone", r["engines"]["jackd"]),
-                            ("netjack2, master and slave", r["engines"]["netjack"]))]
+                            ("netjack2, master and slave", r["engines"]["netjack"]),
+                            (f"RTP-MIDI, PipeWire {r['engines'].get('rtp', {}).get('version')} "
+                             "(Debian 13 root)", r["engines"].get("rtp", {})))
+            if "intact" in e]
+    if "not_measured" in r["engines"].get("rtp", {}):
+        rows.append(("RTP-MIDI", "not measured: " + r["engines"]["rtp"]["not_measured"], "", "",
+                     ""))
     # The virtual machine's, under emulation: a note from the program's start, and 2,000 short
     # messages, directly to aseqdump and through aseqnet.
     runs = r.get("alsa_vm", {}).get("runs", {})

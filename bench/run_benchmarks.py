@@ -7,6 +7,8 @@ the figures in <build dir>/bench/benchmark_results.json and fills the report fro
     python3 bench/run_benchmarks.py <build dir> - --only pipewire-here [--servers pipewire,jackd]
         inside a Debian 13 root, for the pipewire section outside it: the figures of the root's
         servers go to <build dir>/bench/pipewire_here.json, not to the report
+    python3 bench/run_benchmarks.py <build dir> - --only rtp-here
+        likewise for the engines section's RTP-MIDI row: <build dir>/bench/rtp_here.json
 
 Every program runs under measured_run, which reads wait4()'s rusage of that child alone: a child
 forked from Python would report Python's peak resident size, which it inherits at the fork.
@@ -21,6 +23,7 @@ import datetime
 import json
 import os
 import platform
+import random
 import re
 import shutil
 import signal
@@ -412,23 +415,30 @@ def pipewire(build_dir):
     figures = {"date": date, "not_measured": [],
                "stacks": [{**stack(server), "where": "this machine"}
                           for server in ("pipewire", "jackd")]}
-    here = os.path.join(build_dir, "bench", "pipewire_here.json")
     for flavour, servers in (("trixie", "pipewire,jackd"), ("backports", "pipewire")):
-        status, out = bounded([f"{ROOT}/tests/roots/make-root.sh", flavour], 1800,
-                              f"make-root.sh {flavour}")
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(here)
-        if status == 0:
-            status, out = bounded(
-                [f"{ROOT}/tests/roots/in-root.sh", out.splitlines()[-1], "timeout", "600",
-                 "python3", "-B", __file__, build_dir, "-", "--only", "pipewire-here",
-                 "--servers", servers], 660, f"the run in the {flavour} root")
-        if status or not os.path.exists(here):
-            why = (out.strip().splitlines() or ["no output"])[-1]
+        stacks, why = in_root(build_dir, flavour, "pipewire-here", "--servers", servers)
+        if why:
             figures["not_measured"].append(f"the {flavour} root: {why}")
-            continue
-        with open(here) as inner:
-            figures["stacks"] += [{**one, "where": f"{flavour} root"} for one in json.load(inner)]
+        figures["stacks"] += [{**one, "where": f"{flavour} root"} for one in stacks or []]
+def in_root(build_dir, flavour, only, *arguments):
+    """This script run in a Debian 13 root with `--only <only>`: the figures it left in
+    <build dir>/bench/<only>.json, and why there are none (None when there are)."""
+    here = os.path.join(build_dir, "bench", f"{only.replace('-', '_')}.json")
+    status, out = bounded([f"{ROOT}/tests/roots/make-root.sh", flavour], 1800,
+                          f"make-root.sh {flavour}")
+    with contextlib.suppress(FileNotFoundError):
+        os.remove(here)
+    if status == 0:
+        status, out = bounded(
+            [f"{ROOT}/tests/roots/in-root.sh", out.splitlines()[-1], "timeout", "600", "python3",
+             "-B", __file__, build_dir, "-", "--only", only, *arguments], 660,
+            f"the run in the {flavour} root")
+    if status or not os.path.exists(here):
+        return None, (out.strip().splitlines() or ["no output"])[-1]
+    with open(here) as inner:
+        return json.load(inner), None
+
+
 def frame_offset(session):
     """How far the recorder's frame clock (netjack's master's) is ahead of the clock hexmidi's
     server stamps with (the slave's): the two count the same cycles from different starts. Read as
@@ -454,10 +464,14 @@ def frame_offset(session):
 def engines():
     """Each network link beside the local path, on one loopback: the note stream of the timing
     figures through a pipe (latency, and the timing error against its own median), then a burst of
-    100,000 short messages (the rate it arrives at). aseqnet runs in the virtual machine alone."""
+    100,000 short messages (the rate it arrives at). RTP-MIDI runs in a Debian 13 root (PipeWire
+    1.6), aseqnet in the virtual machine alone."""
     figures = {}
     burst = short_bytes(100_000)
     burst_path = write_file("engine burst", short_lines(100_000))
+    figures["rtp"], why = in_root(os.path.dirname(programs["hexmidi"]), "backports", "rtp-here")
+    if why:
+        figures["rtp"] = {"not_measured": why}
     for server in ("jackd", "netjack"):
         with jack(bool(chrt(1)), server) as session:
             offset = frame_offset(session)
@@ -482,6 +496,66 @@ def engines():
                 "error_worst_ms": off[-1] if off else None,
                 "burst_per_s": flowed["per_s"], "burst_complete": flowed["complete"]}
     return figures
+
+
+# Run under a server's own prefix: how far its frame clock is ahead of CLOCK_MONOTONIC, in frames
+# (the median of 51 readings side by side).
+CLOCK_READER = f"""
+import ctypes, time
+jack = ctypes.CDLL("libjack.so.0")
+jack.jack_client_open.restype = ctypes.c_void_p
+jack.jack_frame_time.argtypes = jack.jack_client_close.argtypes = [ctypes.c_void_p]
+jack.jack_frame_time.restype = ctypes.c_uint32
+client = jack.jack_client_open(b"hexmidi-bench-clock", 1, None)
+# PipeWire's libjack has a client's clock only once the client is activated and has run a cycle.
+jack.jack_activate(ctypes.c_void_p(client))
+for _ in range(500):
+    if jack.jack_frame_time(client) != 0:
+        break
+    time.sleep(0.01)
+ahead = sorted((jack.jack_frame_time(client) - round(time.clock_gettime(time.CLOCK_MONOTONIC) *
+                {RATE})) % 2**32 for _ in range(51))
+jack.jack_client_close(client)
+print(ahead[25])
+"""
+
+
+def rtp_engine():
+    """RTP-MIDI (PipeWire's module-rtp-sink to its module-rtp-source: the tests' session), run in a
+    Debian 13 root, as this machine's PipeWire carries no MIDI over RTP. The roots lack RtMidi,
+    which note_producer needs: the note stream is written from here with the same gaps, each write
+    logged on CLOCK_MONOTONIC, and the receiver's frames set on that clock by reading the two side
+    by side."""
+    lines, gaps = short_lines(TIMED_MESSAGES), random.Random(1)
+    with jack(server="rtp") as session:
+        ahead = int(output_of(session.under_server([sys.executable, "-c", CLOCK_READER]),
+                              env=session.master_env))
+        run = session.piped_run()
+        run.wait_for_input("hexmidi to open its port")
+        written = []
+        for line in lines:
+            time.sleep(gaps.uniform(0, LONGEST_GAP_US / 1e6))
+            written.append(round(time.clock_gettime(time.CLOCK_MONOTONIC) * RATE))
+            run.process.stdin.write(line.encode())
+            run.process.stdin.flush()
+        run.finish()
+        session.wait_for_cycles(session.cycles_to_arrive)  # the far end plays 100 ms later
+        arrived = flow(session, short_bytes(TIMED_MESSAGES))
+        latency = sorted(((event.frame - ahead - frame) & 0xFFFFFFFF) * 1e3 / RATE
+                         for event, frame in zip(session.events(), written))
+        session.start_recorder()
+        with open(write_file("engine burst", short_lines(100_000)), "rb") as burst:
+            finish(start([programs["hexmidi"]], burst, session.env,
+                         prefix=session.under_server([])))
+        session.wait_for_cycles(session.cycles_to_arrive)
+        flowed = flow(session, short_bytes(100_000))
+    middle = latency[len(latency) // 2]
+    off = sorted(abs(ms - middle) for ms in latency)
+    version = re.match(r"[0-9.]*", output_of(["dpkg-query", "-W", "-f", "${Version}",
+                                              "pipewire"]))[0]
+    return {"version": version, "intact": arrived["complete"], "latency_ms": middle,
+            "error_p99_ms": off[int(len(off) * 0.99)], "error_worst_ms": off[-1],
+            "burst_per_s": flowed["per_s"], "burst_complete": flowed["complete"]}
 
 
 def alsa_vm():
@@ -561,7 +635,8 @@ def main():
     parser.add_argument("--repetitions", type=int, default=5)
     parser.add_argument("--no-jack", action="store_true")
     parser.add_argument("--no-vm", action="store_true")
-    parser.add_argument("--only", choices=["one-note", "pipewire", "pipewire-here", "engines"])
+    parser.add_argument("--only", choices=["one-note", "pipewire", "pipewire-here", "engines",
+                                           "rtp-here"])
     parser.add_argument("--servers", default="pipewire,jackd", help="those of pipewire-here")
     arguments = parser.parse_args()
     build_dir = os.path.abspath(arguments.build_dir)
@@ -578,6 +653,10 @@ def main():
         if arguments.only == "pipewire-here":  # inside a root, for the run outside it
             with open(os.path.join(build_dir, "bench", "pipewire_here.json"), "w") as out:
                 json.dump([stack(server) for server in arguments.servers.split(",")], out)
+            return
+        if arguments.only == "rtp-here":
+            with open(os.path.join(build_dir, "bench", "rtp_here.json"), "w") as out:
+                json.dump(rtp_engine(), out)
             return
         if table:
             results = {}

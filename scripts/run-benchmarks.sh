@@ -7,7 +7,7 @@
 #   scripts/run-benchmarks.sh --no-vm      (without the ALSA figures from the virtual machine)
 #   scripts/run-benchmarks.sh --only one-note   (that section alone, in seconds)
 #   scripts/run-benchmarks.sh --only pipewire   (PipeWire's versions beside jackd's, in a minute)
-#   scripts/run-benchmarks.sh --only engines    (netjack2 beside jackd alone, in seconds)
+#   scripts/run-benchmarks.sh --only engines    (netjack2 and RTP-MIDI beside jackd alone, a minute)
 #
 # The JACK servers it starts live in a /dev/shm and IPC namespace of their own where it can make
 # one (as root): JACK keeps one registry of servers for the whole machine, eight at most, and

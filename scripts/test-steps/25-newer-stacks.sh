@@ -11,18 +11,20 @@ cd "$(dirname "$0")/../.."
 
 # The end-to-end tests run again, by unittest id (tests/e2e): in the trixie root under its jackd2
 # (1.9.22), netjack2 between two of them, and its PipeWire (1.4); in the backports root under its
-# PipeWire alone (1.6), since its jackd2 is the trixie root's. Each test plays its table's rows on
-# those servers.
+# PipeWire alone (1.6), since its jackd2 is the trixie root's; in both, RTP-MIDI between two of its
+# PipeWire daemons (this machine's 0.3.65 carries no MIDI over RTP). Each test plays its table's
+# rows on those servers.
 e2e_tests=(
   message_volume_test.MessageVolume
   long_messages_test.LongMessages.test_large_messages_arrive_whole_between_the_messages_around_them
   long_messages_test.LongMessages.test_a_stream_of_small_long_messages_arrives_whole_and_in_order
   short_messages_test.OneShotRuns.test_under_pipewire
   short_messages_test.OneShotRuns.test_under_netjack
+  short_messages_test.OneShotRuns.test_under_rtp
   device_zero_test.DeviceZero
   stop_signals_test.SoundingNotes
 )
-declare -A root_servers=([trixie]=jackd,netjack,pipewire [backports]=pipewire)
+declare -A root_servers=([trixie]=jackd,netjack,pipewire,rtp [backports]=pipewire,rtp)
 
 # Not Wine's list: this machine's Wine is not what runs here, and its 32-bit half, which a mirror
 # caught mid-sync may refuse, would be tried again each time.

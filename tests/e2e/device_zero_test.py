@@ -48,6 +48,9 @@ LISTINGS = [
       "seq:midi_playback_2" + DEVICE + "|alias=SC-8850:midi/playback_1"],
      "seq:midi_playback_2"),
     ("plain JACK, a synthesizer", ["fluidsynth:midi_00"], "fluidsynth:midi_00"),
+    # PipeWire's RTP-MIDI sink, named after the host, when the bridge has nothing but Midi Through.
+    ("PipeWire, module-rtp-sink and only Midi Through on the bridge",
+     ["Midi-Bridge:Midi Through Port-0 (playback)" + DEVICE, "studio:send_1"], "studio:send_1"),
     # Someone may be listening to a pass-through: playing there beats refusing to open.
     ("PipeWire, pass-throughs alone",
      ["Midi-Bridge:Midi Through:(playback_0) Midi Through Port-0" + DEVICE,

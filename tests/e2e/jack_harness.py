@@ -2,13 +2,14 @@
 
 The server is jackd, real-time where allowed, or a PipeWire daemon with its JACK library
 (pw-jack), as desktops now run, or netjack2 (a master jackd with netmanager, the recorder's, and a
-slave on the net driver, the program's). jackd runs synchronously (-S) with a client timeout of
-WAITING_TIMEOUT_MS unless a test asks for it as users run it (sync=False): an asynchronous server
-goes on without a client that is late for its cycle, and what that cycle carried is gone (seen on
-a crowded machine as a whole one-note run missing, with the recorder's missed cycles and the
-server's xruns counted). A test that checks every byte cannot tell that from a loss in the
-program; one that checks timing, or kills a client outright (a waiting server would stand still
-for it until the timeout passes ten times), runs asynchronously.
+slave on the net driver, the program's), or RTP-MIDI (two PipeWire daemons, the program's with
+module-rtp-sink, the recorder's with module-rtp-source). jackd runs synchronously (-S) with a
+client timeout of WAITING_TIMEOUT_MS unless a test asks for it as users run it (sync=False): an
+asynchronous server goes on without a client that is late for its cycle, and what that cycle
+carried is gone (seen on a crowded machine as a whole one-note run missing, with the recorder's
+missed cycles and the server's xruns counted). A test that checks every byte cannot tell that
+from a loss in the program; one that checks timing, or kills a client outright (a waiting server
+would stand still for it until the timeout passes ten times), runs asynchronously.
 Everything a test starts is stopped by its process id, also when the test fails or is killed.
 
 JACK2 keeps its sockets and its registry of servers in /dev/shm, and names a client's socket
@@ -28,12 +29,13 @@ HEXMIDI_JACK_RECORDER (tests/e2e/jack_recorder.cpp), HEXMIDI_RESET_CLIENT.
 API
     JackTestCase.session(recorder=True, **JackSession options) -> JackSession, started, stopped
         at the end of the test; skips the test when a server or a binary is missing.
-    JackSession(period=256, rate=48000, realtime=True, server="jackd", "pipewire" or "netjack",
+    JackSession(period=256, rate=48000, realtime=True, server="jackd", "pipewire", "netjack" or
+                "rtp",
                 sync=True (jackd -S), client_timeout_ms=WAITING_TIMEOUT_MS when synchronous
                 (jackd -t))
         start(recorder=True)   the server, then (by default) the recorder
         name, env, server_pid, under_server(argv) (argv as run against the server: pw-jack),
-        master_env (netjack's master's, where the recorder is; else None)
+        master_env (netjack's master's or RTP's receiver's, where the recorder is; else None)
         run_hexmidi(stdin, timeout=60) -> Run; run_program(argv, stdin, timeout) -> Run
         play_until_arrived(play, expected) -> (what play() returned, [Event] it added): played
         again only where the server lost a message (see there); run_until_arrived(stdin,
@@ -120,6 +122,12 @@ def servers(*names):
     HEXMIDI_E2E_SERVERS names some (as where another run has played on the others already)."""
     wanted = os.environ.get("HEXMIDI_E2E_SERVERS")
     return [name for name in names if not wanted or name in wanted.split(",")]
+
+
+def pipewire_version():
+    version = subprocess.run(["pipewire", "--version"], stdout=subprocess.PIPE, text=True,
+                             timeout=10, check=False).stdout.split("libpipewire ")[-1]
+    return tuple(int(field) for field in version.split()[0].split(".")[:3])
 
 
 def hexmidi_binary():
@@ -346,8 +354,9 @@ class JackSession:
         self.env = None
         self._directory = tempfile.mkdtemp(prefix="hexmidi-e2e-")
         self._server = None  # the one the program plays to: under netjack, the slave
-        self._master = None  # netjack's master, where the recorder is
-        self.master_env = None  # netjack's master's, where the recorder is
+        self._master = None  # netjack's master or RTP's receiver, where the recorder is
+        self.master_env = None
+        self._receive_port = None  # on that server, what the recorder is connected to
         self._recorder = None
         self._runs = []
         self._events = None
@@ -357,7 +366,8 @@ class JackSession:
         self._seen_cycles = (None, 0.0)
         self._played = self._replays = 0
         # What the program handed on before it exited has reached the recorder after this many.
-        self.cycles_to_arrive = 3 + (self.NET_LATENCY if server == "netjack" else 0)
+        self.cycles_to_arrive = 3 + {"netjack": self.NET_LATENCY,
+                                     "rtp": self.RTP_LATENCY}.get(server, 0)
 
     def _path(self, name):
         return os.path.join(self._directory, name)
@@ -373,6 +383,8 @@ class JackSession:
             self._start_pipewire()
         elif self.server == "netjack":
             self._start_netjack()
+        elif self.server == "rtp":
+            self._start_rtp()
         else:
             self._start_jackd()
         if recorder:
@@ -422,28 +434,77 @@ class JackSession:
                         "-C", "0", "-P", "0", "-i", "1", "-o", "1", "-l", str(self.NET_LATENCY),
                         "-n", self.NET_CLIENT],
             self.env, "server.log", ["-s", self.name], _in_network_namespace(self._master.pid))
-        port = f"{self.NET_CLIENT}:midi_from_slave_1"
-        _wait_until(lambda: port in self._on_master("jack_lsp").stdout.split("\n"), 15,
-                    f"the master to list {port}", self.check, self.report)
+        self._receive_port = f"{self.NET_CLIENT}:midi_from_slave_1"
+        _wait_until(lambda: self._receive_port in self._on_master("jack_lsp").stdout.split("\n"),
+                    15, f"the master to list {self._receive_port}", self.check, self.report)
 
-    def _start_pipewire(self):
-        # A daemon of our own, found by clients through its runtime directory alone: never the
-        # user's, nor another test's. It finds no D-Bus session here, says so, and carries on.
-        runtime = self._path("runtime")
+    # RTP-MIDI's periods on the way, at 256 frames: the receiver's sess.latency.msec (100 ms by
+    # default), the float step of 1/32 s it may reckon late by, and the sink's quiet time (57 ms).
+    RTP_LATENCY, RTP_PORT = 36, 46000
+
+    def _start_rtp(self):
+        """As users run it, with PipeWire's defaults: a receiving daemon with module-rtp-source
+        and a sending one with module-rtp-sink, sess.media = midi, in one network namespace of
+        their own. The receiver takes packets from any address (source.ip 0.0.0.0): given one, it
+        connects its socket to that address and the port it listens on, and the sink sends from
+        another port, so nothing arrives. The timestamp offsets, random otherwise, are set so that
+        the receiver reckons times at 400,000 s, where its floats are coarsest (see
+        winmm_standin/src/pipewire_period_budget.h): the sender's clock is the dummy driver's,
+        CLOCK_MONOTONIC, in RTP units of 10 kHz."""
+        offset = (4_000_000_000 - int(time.clock_gettime(time.CLOCK_MONOTONIC) * 10_000)) % 2**32
+        self.master_env = self._pipewire_env("receiver", "libpipewire-module-rtp-source", {
+            "sess.media": "midi", "sess.ts-offset": 0, "source.ip": "0.0.0.0",
+            "source.port": self.RTP_PORT, "local.ifname": "lo"})
+        self._launch("_master", ["pipewire"], self.master_env, "master.log", [],
+                     _in_network_namespace())
+        self.env = self._pipewire_env("sender", "libpipewire-module-rtp-sink", {
+            "sess.media": "midi", "sess.ts-offset": offset, "destination.ip": "127.0.0.1",
+            "destination.port": self.RTP_PORT, "local.ifname": "lo"})
+        self._launch("_server", ["pipewire"], self.env, "server.log", [],
+                     _in_network_namespace(self._master.pid))
+        self.name = "rtp"
+
+        def port(env, ending):
+            listing = subprocess.run(self.under_server(["jack_lsp"]), env=env, text=True,
+                                     stdout=subprocess.PIPE, timeout=10, check=False).stdout
+            return next((name for name in listing.split("\n") if name.endswith(ending)), None)
+
+        for env, ending in ((self.env, ":send_1"), (self.master_env, ":receive_1")):
+            _wait_until(lambda: port(env, ending), 15, f"a port {ending} to be listed",
+                        self.check, self.report)
+        self._receive_port = port(self.master_env, ":receive_1")
+
+    def _pipewire_env(self, name, module=None, arguments=None):
+        """A PipeWire daemon's environment, found by clients through its runtime directory alone:
+        never the user's, nor another test's; with a module of its own, in a configuration
+        directory of its own."""
+        runtime = self._path(f"{name}-runtime")
         os.mkdir(runtime, 0o700)
-        self.env = {name: value for name, value in os.environ.items()
-                    if name not in ("JACK_DEFAULT_SERVER", "PIPEWIRE_REMOTE",
-                                    "PIPEWIRE_RUNTIME_DIR")}
-        self.env["XDG_RUNTIME_DIR"] = runtime
+        env = {name: value for name, value in os.environ.items()
+               if name not in ("JACK_DEFAULT_SERVER", "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR")}
+        env["XDG_RUNTIME_DIR"] = runtime
         # Leaks inside PipeWire's own libraries are theirs; a sanitized build would report them
         # at every exit (see the file).
         suppressions = os.path.join(os.path.dirname(os.path.abspath(__file__)),
                                     "pipewire_leaks.supp")
-        self.env["LSAN_OPTIONS"] = ":".join(
+        env["LSAN_OPTIONS"] = ":".join(
             filter(None, [os.environ.get("LSAN_OPTIONS"), f"suppressions={suppressions}",
                            "print_suppressions=0"]))
-        self.name = "pipewire"
+        if module is not None:
+            config = self._path(f"{name}-config")
+            os.makedirs(os.path.join(config, "pipewire", "pipewire.conf.d"))
+            with open(os.path.join(config, "pipewire", "pipewire.conf.d", "rtp.conf"), "w") as f:
+                f.write(f"context.modules = [ {{ name = {module} args = {{ " +
+                        " ".join(f"{key} = {value!r}".replace("'", '"')
+                                 for key, value in arguments.items()) + " } } ]\n")
+            env["XDG_CONFIG_HOME"] = config
         self._prefix = ["pw-jack", "-p", str(self.period), "-s", str(self.rate)]
+        return env
+
+    def _start_pipewire(self):
+        # A daemon of our own. It finds no D-Bus session here, says so, and carries on.
+        self.env = self._pipewire_env("server")
+        self.name = "pipewire"
         # pw-jack takes a server name for the name of a PipeWire socket: name none there.
         self._launch("_server", ["pipewire"], self.env, "server.log", [])
 
@@ -472,7 +533,7 @@ class JackSession:
                                   f"{_main_thread_stack(server.pid)}") from error
 
     def _on_master(self, *argv):
-        return subprocess.run(argv, env=self.master_env, stdout=subprocess.PIPE,
+        return subprocess.run(self.under_server(argv), env=self.master_env, stdout=subprocess.PIPE,
                               stderr=subprocess.STDOUT, text=True, timeout=10, check=False)
 
     def _server_log(self, log_name="server.log"):
@@ -510,7 +571,7 @@ class JackSession:
             raise AssertionError(f"the test server exited with {self._server.returncode}: "
                                  f"{self._server_log()}")
         if self._master is not None and self._master.poll() is not None:
-            raise AssertionError(f"netjack's master exited with {self._master.returncode}: "
+            raise AssertionError(f"the recorder's server exited with {self._master.returncode}: "
                                  f"{self._server_log('master.log')}")
         if self._recorder is None or self._on_purpose:
             return
@@ -543,7 +604,8 @@ class JackSession:
         else:
             state = f"exited with {self._server.returncode}" + (
                 " (on purpose)" if "server down" in self._on_purpose else "")
-        mode = "PipeWire" if self.server == "pipewire" else (
+        mode = {"pipewire": "PipeWire", "rtp": "RTP-MIDI, PipeWire's rtp-sink to its rtp-source"
+                }.get(self.server) or (
             f"{'netjack2: a slave, and a master with netmanager, each ' * bool(self._master)}"
             f"jackd {'-R' if self.realtime else '-r'}"
             f"{' -S' if self.sync else ' (asynchronous)'}"
@@ -620,8 +682,8 @@ class JackSession:
             raise AssertionError(f"{error}; its log: {self._recorder_log() or '(empty)'}\n"
                                  f"{self.report()}") from None
         self._port_names = self._status()["port"]
-        if self._master is not None:  # jack_connect, as a user on the master would
-            source = f"{self.NET_CLIENT}:midi_from_slave_1"
+        if self._master is not None:  # jack_connect, as a user there would
+            source = self._receive_port
             connected = self._on_master("jack_connect", source, self._port_names[0])
             if connected.returncode != 0:
                 raise AssertionError(f"jack_connect {source} to the recorder: "
@@ -850,7 +912,7 @@ class JackSession:
         self._runs = []
         _stop_process(self._recorder)
         self._recorder = None
-        if self._master is not None and self._master.poll() is None:
+        if self.server == "netjack" and self._master is not None and self._master.poll() is None:
             # jackd stopped with netmanager loaded waits 48 s on it; unloaded, not at all.
             with contextlib.suppress(subprocess.TimeoutExpired):  # stopped all the same
                 self._on_master("jack_unload", "netmanager")
@@ -859,7 +921,7 @@ class JackSession:
         self._server = self._master = None
         _server_names_in_use.discard(self.name)
         if self.master_env is not None:
-            _server_names_in_use.discard(self.master_env["JACK_DEFAULT_SERVER"])
+            _server_names_in_use.discard(self.master_env.get("JACK_DEFAULT_SERVER"))
         shutil.rmtree(self._directory, ignore_errors=True)
 
 
@@ -917,12 +979,15 @@ class JackTestCase(unittest.TestCase):
             self.skipTest("JACK's tools are not installed (Debian package jackd2)")
         if server in ("jackd", "netjack") and shutil.which("jackd") is None:
             self.skipTest("jackd is not installed (Debian package jackd2)")
-        if server == "netjack" and os.geteuid() != 0:
-            self.skipTest("netjack's servers run in a network namespace: that takes root")
-        if server == "pipewire" and (shutil.which("pipewire") is None or
-                                     shutil.which("pw-jack") is None):
+        if server in ("netjack", "rtp") and os.geteuid() != 0:
+            self.skipTest(f"{server}'s servers run in a network namespace: that takes root")
+        if server in ("pipewire", "rtp") and (shutil.which("pipewire") is None or
+                                              shutil.which("pw-jack") is None):
             self.skipTest("PipeWire or pw-jack is not installed (Debian packages pipewire, "
                           "pipewire-jack)")
+        if server == "rtp" and pipewire_version() < (0, 3, 68):
+            self.skipTest(f"PipeWire {'.'.join(map(str, pipewire_version()))} carries no MIDI "
+                          "over RTP (sess.media = midi came with 0.3.68)")
         hexmidi_binary()
         if recorder:
             test_program("HEXMIDI_JACK_RECORDER")

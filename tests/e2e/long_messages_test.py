@@ -54,21 +54,24 @@ class LongMessages(JackTestCase):
         # 1.6.2 only a SysEx's first piece begins with F0; netjack2 takes events of 4 bytes: each
         # period must stay within what the engine carries, and every piece must arrive. The
         # lengths lie around what a period holds where PipeWire converts to UMP (8,184 bytes) and
-        # where it does not (32,735), and many periods' worth.
+        # where it does not (32,735), and many periods' worth. Into RTP-MIDI a SysEx is refused
+        # whole: PipeWire's far end reads none (see winmm_standin/src/pipewire_period_budget.h).
         around_a_period = (8000, 9000, 11000, 64 * 1024, 100_000, 1024 * 1024)
         lengths = {"jackd": around_a_period, "pipewire": around_a_period,
-                   "netjack": (1000, 1 << 16)}
+                   "netjack": (1000, 1 << 16), "rtp": (1000, 1 << 16)}
         for server in servers(*lengths):
             session = self.session(server=server)
             for length in lengths[server]:
                 with self.subTest(server=server, length=length):
                     message = system_exclusive(length)
+                    arrives = [message] if server != "rtp" else []
                     # Short messages never merge with a piece: the bytes alone place each of them.
                     events = self.assert_plays(
                         session, "m 7F3C90\n" + l_command(message) + "m 003C80\nm 05C1\n",
-                        messages("90 3C 7F") + [message] + messages("80 3C 00", "C1 05") +
+                        messages("90 3C 7F") + arrives + messages("80 3C 00", "C1 05") +
                         reset_messages(), split=True)
-                    self.assertGreater(len(events) - 19, length // PERIOD_BUFFER)
+                    if arrives:
+                        self.assertGreater(len(events) - 19, length // PERIOD_BUFFER)
             session.stop()
 
     def test_fields_are_read_as_the_c_library_reads_hex(self):

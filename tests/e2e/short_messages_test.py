@@ -133,6 +133,9 @@ class OneShotRuns(JackTestCase):
     def test_under_netjack(self):
         self.assert_every_run_arrives(self.session(server="netjack"))
 
+    def test_under_rtp(self):
+        self.assert_every_run_arrives(self.session(server="rtp"))
+
 
 class Timing(JackTestCase):
     def test_a_pause_between_lines_is_kept_to_the_frame(self):

@@ -61,7 +61,7 @@ class SoundingNotes(StopSignalsTestCase):
         # signal is not carried out ("7F3" is not the field "7F3C90" would have been).
         cases = [(signal.SIGINT, b""), (signal.SIGTERM, b"m 7F3"),
                  (signal.SIGHUP, b"l 6 F0 7E 7F")]
-        for server in servers("jackd", "pipewire", "netjack"):
+        for server in servers("jackd", "pipewire", "netjack", "rtp"):
             session = self.session(server=server)
             for signum, unfinished in cases:
                 def play():

@@ -145,5 +145,14 @@ TEST(Netjack2Port, IsTheNetDriversOrNetmanagersAndNoOther) {
   }
 }
 
+// PipeWire names a network node's inputs "send_N" (src/pipewire/impl-port.c), whatever the node.
+TEST(PipeWireNetworkPort, IsANodesSendPortAndNoOther) {
+  EXPECT_TRUE(goes_over_pipewire_network_node(software("studio:send_1")));
+  EXPECT_TRUE(goes_over_pipewire_network_node(software("RTP: studio:send_12")));
+  EXPECT_FALSE(goes_over_pipewire_network_node(software("studio:send_1x")));
+  EXPECT_FALSE(goes_over_pipewire_network_node(software("studio:send_")));
+  EXPECT_FALSE(goes_over_pipewire_network_node(software("send_1:playback_1")));
+}
+
 }  // namespace
 }  // namespace winmm_standin

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 namespace {
 
 using winmm_standin::EventKind;
@@ -78,6 +80,31 @@ TEST(Netjack2PeriodBudget, APeriodHoldsInlineEventsOfFourBytesWithinTheNetworkBu
   EXPECT_FALSE(net.fits_a_period(5, EventKind::system_exclusive));
   net.start_period();
   EXPECT_EQ(net.longest_piece(EventKind::system_exclusive), 4u);
+}
+
+// PipeWire's RTP-MIDI: a packet of 309 short messages (net.mtu 1,280), then nothing until 56.85 ms
+// have passed (the far end's float's step, as RTP timestamps and as seconds); nothing else goes.
+TEST(RtpMidiPeriodBudget, APacketOfChannelMessagesAndThenAQuietTime) {
+  PeriodBudget rtp(MidiCarriage::rtp, buffer, 256, 48000);
+  std::vector<std::size_t> taken;
+  for (int period = 0; period < 14; ++period) {
+    rtp.start_period(256);
+    std::size_t n = 0;
+    while (n < 1000 && rtp.take(3, EventKind::message)) ++n;
+    taken.push_back(n);
+  }
+  EXPECT_EQ(taken, (std::vector<std::size_t>{309, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 309, 0}));
+  EXPECT_TRUE(rtp.under_pipewire());
+  EXPECT_TRUE(rtp.can_send(3, EventKind::message));
+  for (auto kind : {EventKind::system_message, EventKind::system_exclusive, EventKind::other}) {
+    EXPECT_FALSE(rtp.can_send(3, kind));
+  }
+  // A quantum limit of 2,048 gives the mixers 2,048 bytes: 84 controls.
+  PeriodBudget small(MidiCarriage::rtp, 8192, 256, 48000);
+  small.start_period(256);
+  std::size_t n = 0;
+  while (n < 1000 && small.take(3, EventKind::message)) ++n;
+  EXPECT_EQ(n, 84u);
 }
 
 }  // namespace

@@ -48,8 +48,10 @@ std::vector<JackInputPort> other_clients_midi_inputs(jack_client_t* client) {
 // How the libjack in use, and the way to the destination, carry a period's events.
 MidiCarriage carriage_to(const JackInputPort& destination) {
   const MidiCarriage carriage = midi_carriage(jack_get_version_string());
-  return carriage == MidiCarriage::jack && goes_over_netjack2(destination) ? MidiCarriage::net
-                                                                           : carriage;
+  if (carriage == MidiCarriage::jack) {
+    return goes_over_netjack2(destination) ? MidiCarriage::net : carriage;
+  }
+  return goes_over_pipewire_network_node(destination) ? MidiCarriage::rtp : carriage;
 }
 
 }  // namespace
@@ -69,7 +71,7 @@ bool JackBackend::open() {
   jack_client_t* const client = client_;
   budget_ = PeriodBudget(carriage_to(*chosen),
                          jack_port_type_get_buffer_size(client, JACK_DEFAULT_MIDI_TYPE),
-                         jack_get_buffer_size(client));
+                         jack_get_buffer_size(client), jack_get_sample_rate(client));
   out_ =
       server_
           .ask([client] {
@@ -179,6 +181,12 @@ bool JackBackend::write_record(const std::uint8_t* bytes, std::size_t length) {
 }
 
 MMRESULT JackBackend::send_message(const std::uint8_t* bytes, std::size_t length) {
+  // Refused, as a port that cannot take it would: into RTP-MIDI a system message would take the
+  // notes sent with it down (see pipewire_period_budget.h).
+  if (!budget_.can_send(length,
+                        bytes[0] >= 0xF0 ? EventKind::system_message : EventKind::message)) {
+    return MMSYSERR_INVALPARAM;
+  }
   // Whatever is sent after a long message follows all of it.
   const bool sent = !cannot_send() && (!long_active_ || finish_writing_long_message()) &&
                     write_record(bytes, length);

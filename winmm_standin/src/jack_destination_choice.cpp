@@ -95,4 +95,22 @@ bool goes_over_netjack2(const JackInputPort& port) {
   return is_numbered(short_name, "midi_to_slave_");
 }
 
+// PipeWire names the ports of a node that says it goes over the network (node.network, which
+// module-rtp-sink and -session set on their streams) "send_N" for its inputs, whatever the node's
+// name, in src/pipewire/impl-port.c (1.4.2 and 1.6.8 alike), unless the node names them itself:
+// the JACK client's name is the node's description (the host's name for the RTP sink), which tells
+// nothing. PipeWire's libjack shows no node property, nor, by default (jack.fill-aliases), an alias
+// that holds one, so the short name is what there is. Other nodes of PipeWire's that are named so
+// and carry MIDI (module-vban-send with sess.media = midi, module-netjack2-driver and -manager) are
+// server nodes with the same mixer in front of them: the RTP carriage costs them its rate and
+// quiet time and the system messages and SysEx that it refuses, and keeps every channel message.
+// A JACK client that names its own input "send_1" pays that too; under jackd this is never asked.
+// Rejected: the JACK client's name, which is the host's by default and the user's choice
+// (sess.name, node.description) otherwise.
+bool goes_over_pipewire_network_node(const JackInputPort& port) {
+  const std::string_view name = port.name;
+  const std::size_t colon = name.rfind(':');
+  return colon != std::string_view::npos && is_numbered(name.substr(colon + 1), "send_");
+}
+
 }  // namespace winmm_standin

@@ -29,4 +29,8 @@ std::optional<JackInputPort> choose_jack_device_zero(const std::vector<JackInput
 // netmanager's client for a slave on a master ("<slave>:midi_to_slave_N").
 bool goes_over_netjack2(const JackInputPort& port);
 
+// Under PipeWire's libjack: whether what reaches the port goes over the network from a node of
+// PipeWire's own, as module-rtp-sink's RTP-MIDI ("<host>:send_N"). Asked only under PipeWire.
+bool goes_over_pipewire_network_node(const JackInputPort& port);
+
 }  // namespace winmm_standin

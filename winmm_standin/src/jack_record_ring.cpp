@@ -95,7 +95,7 @@ void JackRecordRing::drop_long_pieces(std::uint64_t from, std::uint64_t before) 
 void JackRecordRing::write_due_events(void* buffer, jack_nframes_t frames,
                                       jack_nframes_t cycle_start, PeriodBudget& budget) {
   jack_midi_clear_buffer(buffer);
-  budget.start_period();
+  budget.start_period(frames);
   const std::size_t whole_buffer = budget.usable_room(jack_midi_max_event_size(buffer));
   // Before first, from second: a range's end is published after its start, so a start newer than
   // the end read only makes the range empty, never wider.

@@ -24,6 +24,17 @@ constexpr std::size_t net_header = 36;
 constexpr std::size_t net_event = 12;
 constexpr std::size_t net_inline = 4;
 
+// PipeWire's libjack sizes a MIDI port buffer as clock.quantum-limit floats (max_frames), and the
+// server's control mixer its buffer as clock.quantum-limit bytes; both read the same setting.
+constexpr std::size_t port_buffer_per_mixer_byte = sizeof(float);
+// RTP-MIDI (see the header): the time after a period that carried events during which no period
+// does, in microseconds: both float steps of the far end at the largest timestamps, 256 RTP units
+// at 10 kHz and 1/32 s. And what one packet holds at PipeWire's default net.mtu of 1,280 bytes:
+// 1,238 bytes of commands (less the IP, UDP and RTP headers and the RTP-MIDI header's 2), the
+// first message of 3 bytes and each other one a delta time of a byte and 3 bytes.
+constexpr std::size_t rtp_quiet_us = 31'250 + 25'600;
+constexpr std::size_t rtp_packet_messages = (1238 - 3) / 4 + 1;
+
 std::size_t padded(std::size_t length) {
   return (length + 7) / 8 * 8;
 }
@@ -44,18 +55,38 @@ MidiCarriage midi_carriage(const char* version_string) {
 // netjack2's share is that of one port, whatever the number of ports: another port's header
 // takes from the buffer too. A period too short to hold the header still gets an event: the
 // stream then goes on, as the engine carries it, rather than stopping.
-PeriodBudget::PeriodBudget(MidiCarriage carriage, std::size_t buffer_size, std::size_t frames)
+PeriodBudget::PeriodBudget(MidiCarriage carriage, std::size_t buffer_size, std::size_t frames,
+                           std::size_t rate)
     : carriage_(carriage),
       capacity_(carriage == MidiCarriage::net
                     ? std::max(frames * net_bytes_per_frame, net_header + net_event) - net_header
-                    : std::max(std::min(buffer_size, pipewire_sequence_buffer), sequence_header) -
-                          sequence_header) {}
+                    : std::max(std::min(carriage == MidiCarriage::rtp
+                                            ? buffer_size / port_buffer_per_mixer_byte
+                                            : buffer_size,
+                                        pipewire_sequence_buffer),
+                               sequence_header) -
+                          sequence_header),
+      rate_(rate),
+      quiet_us_(rtp_quiet_us) {}
+
+// Into RTP-MIDI a period carries events only once a quiet time has passed since the last one that
+// did, and then as many as one packet and the far end's mixer (as large as ours) hold.
+void PeriodBudget::start_period(std::size_t frames) {
+  left_ = capacity_;
+  if (carriage_ != MidiCarriage::rtp) return;
+  quiet_us_ = sent_ ? 0 : std::min(quiet_us_ + previous_us_, rtp_quiet_us);
+  sent_ = false;
+  previous_us_ = rate_ == 0 ? rtp_quiet_us : frames * 1'000'000 / rate_;
+  const std::size_t controls = std::min(capacity_ / (control_header + 8), rtp_packet_messages);
+  left_ = quiet_us_ < rtp_quiet_us ? 0 : controls * (control_header + 8);
+}
 
 // A figure as the carriage in use has it; where the version cannot be told, the safer of the two:
 // the larger of two costs, the smaller of two room.
 std::size_t PeriodBudget::of_carriage(std::size_t raw, std::size_t ump,
                                       bool larger_is_safer) const {
-  if (carriage_ == MidiCarriage::raw) return raw;
+  // Into RTP-MIDI go short messages alone, a control of the same size either way.
+  if (carriage_ == MidiCarriage::raw || carriage_ == MidiCarriage::rtp) return raw;
   if (carriage_ == MidiCarriage::ump) return ump;
   return larger_is_safer ? std::max(raw, ump) : std::min(raw, ump);
 }
@@ -78,6 +109,7 @@ bool PeriodBudget::take(std::size_t length, EventKind kind) {
   const std::size_t needed = cost(length, kind);
   if (needed > left_) return false;
   left_ -= needed;
+  sent_ = true;
   return true;
 }
 
@@ -104,6 +136,7 @@ std::size_t PeriodBudget::usable_room(std::size_t max_event_size) const {
 }
 
 bool PeriodBudget::can_send(std::size_t length, EventKind kind) const {
+  if (carriage_ == MidiCarriage::rtp) return kind == EventKind::message;
   return carriage_ != MidiCarriage::ump || kind == EventKind::system_exclusive ||
          fits_a_period(length, kind);
 }
