@@ -369,7 +369,7 @@ def note_arrived(session, before):
 def carried(server):
     """The version of this server's libjack, as its package has it (jack_get_version_string would
     need a client of its own), and what a period of it carries: short messages, and bytes of
-    SysEx (winmm_standin/src/pipewire_period_budget.h)."""
+    SysEx (winmm_standin/src/period_budget.h)."""
     package = {"pipewire": "pipewire-jack", "jackd": "jackd2"}[server]
     version = re.match(r"[0-9.]*", output_of(["dpkg-query", "-W", "-f", "${Version}", package]))[0]
     ump = (1, 3, 81) <= tuple(map(int, version.split("."))) <= (1, 6, 2)

@@ -449,7 +449,7 @@ class JackSession:
         connects its socket to that address and the port it listens on, and the sink sends from
         another port, so nothing arrives. The timestamp offsets, random otherwise, are set so that
         the receiver reckons times at 400,000 s, where its floats are coarsest (see
-        winmm_standin/src/pipewire_period_budget.h): the sender's clock is the dummy driver's,
+        winmm_standin/src/period_budget.h): the sender's clock is the dummy driver's,
         CLOCK_MONOTONIC, in RTP units of 10 kHz."""
         offset = (4_000_000_000 - int(time.clock_gettime(time.CLOCK_MONOTONIC) * 10_000)) % 2**32
         self.master_env = self._pipewire_env("receiver", "libpipewire-module-rtp-source", {

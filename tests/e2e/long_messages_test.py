@@ -55,7 +55,7 @@ class LongMessages(JackTestCase):
         # period must stay within what the engine carries, and every piece must arrive. The
         # lengths lie around what a period holds where PipeWire converts to UMP (8,184 bytes) and
         # where it does not (32,735), and many periods' worth. Into RTP-MIDI a SysEx is refused
-        # whole: PipeWire's far end reads none (see winmm_standin/src/pipewire_period_budget.h).
+        # whole: PipeWire's far end reads none (see winmm_standin/src/period_budget.h).
         around_a_period = (8000, 9000, 11000, 64 * 1024, 100_000, 1024 * 1024)
         lengths = {"jackd": around_a_period, "pipewire": around_a_period,
                    "netjack": (1000, 1 << 16), "rtp": (1000, 1 << 16)}

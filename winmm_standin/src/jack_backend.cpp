@@ -182,7 +182,7 @@ bool JackBackend::write_record(const std::uint8_t* bytes, std::size_t length) {
 
 MMRESULT JackBackend::send_message(const std::uint8_t* bytes, std::size_t length) {
   // Refused, as a port that cannot take it would: into RTP-MIDI a system message would take the
-  // notes sent with it down (see pipewire_period_budget.h).
+  // notes sent with it down (see period_budget.h).
   if (!budget_.can_send(length,
                         bytes[0] >= 0xF0 ? EventKind::system_message : EventKind::message)) {
     return MMSYSERR_INVALPARAM;

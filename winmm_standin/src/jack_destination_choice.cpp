@@ -71,7 +71,7 @@ std::optional<JackInputPort> choose_jack_device_zero(const std::vector<JackInput
   return *best;
 }
 
-// netjack2 has to be known for what it loses (see pipewire_period_budget.h), and libjack says
+// netjack2 has to be known for what it loses (see period_budget.h), and libjack says
 // nothing of drivers: only the names tell. In JACK2 (1.9.21, 1.9.22 and master) the drivers
 // register their ports under the server's own client, "system". The ALSA MIDI drivers (-X seq,
 // -X raw, alsarawmidi) set an alias on each port, naming the device; FFADO names its MIDI ports

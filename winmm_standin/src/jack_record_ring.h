@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "pipewire_period_budget.h"
+#include "period_budget.h"
 
 namespace winmm_standin {
 

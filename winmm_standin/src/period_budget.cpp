@@ -1,4 +1,4 @@
-#include "pipewire_period_budget.h"
+#include "period_budget.h"
 
 #include <algorithm>
 #include <cstdio>

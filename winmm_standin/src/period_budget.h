@@ -1,5 +1,6 @@
-// What one period of a JACK MIDI port can carry under PipeWire's libjack, or into JACK2's network
-// driver, beyond what the port's buffer (jack_midi_max_event_size) says.
+// What one period of a JACK MIDI port can carry, beyond what the port's buffer
+// (jack_midi_max_event_size) says, by the way its events go on: under PipeWire's libjack, into
+// JACK2's network driver, into PipeWire's RTP-MIDI sink. On jackd's own graph, all the buffer takes.
 //
 // PipeWire's libjack turns each period's events into a sequence of controls in a buffer of 32,768
 // bytes, fixed in its code whatever the port buffer's size (and the shared buffer the sequence is

@@ -2,7 +2,7 @@
 // own code gives: a sequence of 32,768 bytes, 16 for its header, 16 for each control plus its
 // bytes padded to 8; from 1.3.81 to 1.6.2 a 24-byte control for each MIDI 2.0 packet, a packet
 // for each short message and for each 6 bytes of a system-exclusive message.
-#include "pipewire_period_budget.h"
+#include "period_budget.h"
 
 #include <gtest/gtest.h>
 
