@@ -617,7 +617,8 @@ class JackSession:
             lines.append(
                 f"recorder {self._recordings}: {first['cycles']} cycles, {first['missed']} missed "
                 f"(the frame clock passed over them), {first['late']} late (began a period or "
-                f"more after their cycle), {first['xruns']} xruns reported by the server; since "
+                f"more after their cycle), {first['overran']} overran (ran into the next cycle), "
+                f"{first['xruns']} xruns reported by the server; since "
                 f"it joined, {first['clients']} other clients joined, registering "
                 f"{first['ports']} ports, and made {first['joined']} connections to it" +
                 (f"; the last gaps spanned frames "

@@ -27,8 +27,14 @@
 //   missed <n>            cycles the frame clock passed over between two of ours: what the server
 //                         handed to our ports in them never reached us
 //   missed_at <from> <to> for each of the last such gaps (up to 64), the frames it spans: from the
-//                         end of our cycle before it to the start of our cycle after it
+//                         end of our cycle before it to the start of our cycle after it; and for
+//                         each cycle that followed one of ours that overran, that cycle's frames
 //   late <n>              cycles of ours that began a whole period or more after their cycle did
+//   overran <n>           cycles of ours still running when the next began. PipeWire does not wait
+//                         for them: the writer fills our input for that next cycle, and our cycle,
+//                         as it ends, marks the input taken over it, so that what the next cycle
+//                         carried never reaches us (seen as one period's events lost with no cycle
+//                         missed, beside a busy loop on each core)
 //   xruns <n>             xruns the server reported (JACK2 reports none when synchronous, so
 //                         missed and late count there what this cannot)
 //   clients <n>           other clients that joined the server since we started
@@ -90,6 +96,7 @@ std::atomic<bool> overflowed{false};
 std::atomic<std::uint64_t> cycles{0};
 std::atomic<std::uint64_t> missed{0};
 std::atomic<std::uint64_t> late{0};
+std::atomic<std::uint64_t> overran{0};
 std::atomic<int> xruns{0};
 std::atomic<int> other_clients{0};
 std::atomic<int> other_ports{0};
@@ -222,6 +229,14 @@ int process(jack_nframes_t frames, void* argument) {
   return 0;
 }
 
+// Only ever called from the counting callback, so the gaps are written in turn.
+void note_gap(jack_nframes_t from, jack_nframes_t to) {
+  const std::size_t gap = gaps.load(std::memory_order_relaxed);
+  gap_starts[gap % gaps_kept].store(from, std::memory_order_relaxed);
+  gap_ends[gap % gaps_kept].store(to, std::memory_order_relaxed);
+  gaps.store(gap + 1, std::memory_order_release);
+}
+
 // The first client's cycles stand for the server's. Each cycle starts one period after the last
 // on the frame clock; a longer step means the server ran cycles without us.
 int count_cycle(jack_nframes_t frames, void* argument) {
@@ -238,16 +253,19 @@ int count_cycle(jack_nframes_t frames, void* argument) {
     }
   } else if (start - last > frames) {
     missed.fetch_add((start - last) / frames - 1, std::memory_order_relaxed);
-    const std::size_t gap = gaps.load(std::memory_order_relaxed);
-    gap_starts[gap % gaps_kept].store(last + frames, std::memory_order_relaxed);
-    gap_ends[gap % gaps_kept].store(start, std::memory_order_relaxed);
-    gaps.store(gap + 1, std::memory_order_release);
+    note_gap(last + frames, start);
   }
   last_cycle_start.store(start, std::memory_order_relaxed);
   if (jack_frames_since_cycle_start(self->client) >= frames) {
     late.fetch_add(1, std::memory_order_relaxed);
   }
   const int result = process(frames, argument);
+  // The frame clock moves on as the next cycle begins, also under a callback still running.
+  const jack_nframes_t now = jack_last_frame_time(self->client);
+  if (now != start) {
+    overran.fetch_add(1, std::memory_order_relaxed);
+    note_gap(now, now + frames);
+  }
   // Counted once its events are in the ring: see write_status.
   cycles.store(cycle + 1, std::memory_order_release);
   return result;
@@ -403,9 +421,10 @@ void write_status(const std::string& path, const std::vector<std::unique_ptr<Cli
   std::fprintf(status, "cycles %llu\nframe %u\nconnections %d\njoined %d\n",
                static_cast<unsigned long long>(done), last_cycle_start.load(), connections,
                joined.load());
-  std::fprintf(status, "missed %llu\nlate %llu\nxruns %d\nclients %d\nports %d\n",
+  std::fprintf(status, "missed %llu\nlate %llu\noverran %llu\nxruns %d\nclients %d\nports %d\n",
                static_cast<unsigned long long>(missed.load()),
-               static_cast<unsigned long long>(late.load()), xruns.load(), other_clients.load(),
+               static_cast<unsigned long long>(late.load()),
+               static_cast<unsigned long long>(overran.load()), xruns.load(), other_clients.load(),
                other_ports.load());
   const std::size_t gap_count = gaps.load(std::memory_order_acquire);
   for (std::size_t gap = gap_count - std::min(gap_count, gaps_kept); gap < gap_count; ++gap) {
