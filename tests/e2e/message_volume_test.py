@@ -7,12 +7,13 @@ import unittest
 from jack_harness import JackTestCase, reset_messages, servers
 
 COUNTS = {"jackd": 1_000_000, "pipewire": 1_000_000, "netjack": 100_000, "rtp": 100_000}
-# PipeWire's burst runs at its own default quantum. At 256 frames a stall of the machine's of a
-# few milliseconds (a virtual CPU not run) makes PipeWire run two cycles back to back without
-# waiting for the recorder, and what the first carried is lost: in about one run in eight of a
-# crowded soak, so that two in one test, which fails it, came every few soaks. A period that
-# outlasts such a stall keeps the test on hexmidi; it carries as many events as at 256.
-PERIODS = {"pipewire": 1024}
+# PipeWire's burst runs at its own default quantum. At the session's 256 frames a stall of the
+# machine's of a few milliseconds (a virtual CPU not run) makes PipeWire run two cycles back to
+# back without waiting for the recorder, and what the first carried is lost: in about one run in
+# eight of a crowded soak, so that two in one test, which fails it, came in one soak of twenty
+# rounds. A period that outlasts such a stall keeps the test on hexmidi; it carries as many
+# events as at 256.
+SESSION_OPTIONS = {"pipewire": {"period": 1024}}
 
 
 def control_changes(count):
@@ -32,7 +33,7 @@ class MessageVolume(JackTestCase):
             with self.subTest(server):
                 expected = list(control_changes(count))
                 stream = "".join(f"m {m[2]:02X}{m[1]:02X}{m[0]:02X}\n" for m in expected).encode()
-                session = self.session(server=server, period=PERIODS.get(server, 256))
+                session = self.session(server=server, **SESSION_OPTIONS.get(server, {}))
                 run, events = session.run_until_arrived(stream, expected + reset_messages(),
                                                         timeout=240)
                 print(f"{server}: {count} messages played in {run.seconds:.2f} s")
